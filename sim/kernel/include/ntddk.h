@@ -1,0 +1,3 @@
+// Host rendition of ntddk.h: the WDM interface is all this driver needs.
+#pragma once
+#include <wdm.h>

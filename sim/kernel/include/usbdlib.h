@@ -1,0 +1,50 @@
+// Host rendition of the USBD library: descriptor parsing and request building.
+#pragma once
+#include <usbdi.h>
+
+typedef struct _USBD_INTERFACE_LIST_ENTRY {
+  PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
+  PUSBD_INTERFACE_INFORMATION Interface;
+} USBD_INTERFACE_LIST_ENTRY, *PUSBD_INTERFACE_LIST_ENTRY;
+
+#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                       \
+  (sizeof(struct _URB_SELECT_CONFIGURATION) + ((totalInterfaces) - 1) * sizeof(USBD_INTERFACE_INFORMATION) + \
+   ((totalPipes) - (totalInterfaces)) * sizeof(USBD_PIPE_INFORMATION))
+#define GET_USBD_INTERFACE_SIZE(numEndpoints) \
+  (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) - sizeof(USBD_PIPE_INFORMATION))
+
+#define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer, transferBufferMDL, \
+                                               transferBufferLength, transferFlags, link)                \
+  do {                                                                                                   \
+    (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                                 \
+    (urb)->UrbHeader.Length = (length);                                                                  \
+    (urb)->UrbBulkOrInterruptTransfer.PipeHandle = (pipeHandle);                                         \
+    (urb)->UrbBulkOrInterruptTransfer.TransferBufferLength = (transferBufferLength);                     \
+    (urb)->UrbBulkOrInterruptTransfer.TransferBufferMDL = (transferBufferMDL);                           \
+    (urb)->UrbBulkOrInterruptTransfer.TransferBuffer = (transferBuffer);                                 \
+    (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                                   \
+    (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                                  \
+  } while (0)
+
+#define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId, transferBuffer, \
+                                     transferBufferMDL, transferBufferLength, link)                          \
+  do {                                                                                                       \
+    (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                                     \
+    (urb)->UrbHeader.Length = (length);                                                                      \
+    (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);                        \
+    (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);                              \
+    (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                                    \
+    (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                                    \
+    (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                                            \
+    (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                                            \
+    (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                                     \
+  } while (0)
+
+PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
+                                             LONG DescriptorType);
+PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                                              PVOID StartPosition, LONG InterfaceNumber,
+                                                              LONG AlternateSetting, LONG InterfaceClass,
+                                                              LONG InterfaceSubClass, LONG InterfaceProtocol);
+PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                       PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
