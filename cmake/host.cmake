@@ -1,0 +1,80 @@
+# Host build: the driver linked into the simulated machine, tests, tools.
+enable_testing()
+
+# Wide strings are 16-bit on the target; every host unit agrees.
+add_compile_options(-fshort-wchar -Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers)
+add_compile_definitions(GTEST_HAS_STD_WSTRING=0)
+
+if(CMAKE_BUILD_TYPE STREQUAL "Debug")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# GoogleTest from Debian's sources, built with the same wchar_t.
+set(GTEST_SRC /usr/src/googletest/googletest)
+add_library(gtest_host STATIC ${GTEST_SRC}/src/gtest-all.cc)
+target_include_directories(gtest_host PUBLIC ${GTEST_SRC}/include PRIVATE ${GTEST_SRC})
+find_package(Threads REQUIRED)
+target_link_libraries(gtest_host PUBLIC Threads::Threads)
+
+set(SIM_INCLUDE_DIRS ${CMAKE_SOURCE_DIR}/sim/kernel/include ${CMAKE_SOURCE_DIR}/sim/win32/include ${CMAKE_SOURCE_DIR})
+
+# The simulated machine, one object library per component so that their
+# static registrations are never dropped by the linker.
+function(sim_component name)
+  file(GLOB srcs CONFIGURE_DEPENDS ${ARGN})
+  if(srcs)
+    add_library(${name} OBJECT ${srcs})
+    target_include_directories(${name} PUBLIC ${SIM_INCLUDE_DIRS})
+    target_link_libraries(${name} PUBLIC Threads::Threads)
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${SIM_INCLUDE_DIRS})
+  endif()
+endfunction()
+
+sim_component(simkernel ${CMAKE_SOURCE_DIR}/sim/kernel/src/*.cpp)
+sim_component(simusb ${CMAKE_SOURCE_DIR}/sim/usb/*.cpp)
+sim_component(simwin32 ${CMAKE_SOURCE_DIR}/sim/win32/src/*.cpp)
+sim_component(simworld ${CMAKE_SOURCE_DIR}/sim/world/*.cpp)
+
+# The driver, kernel C++ as on the target: no exceptions, no RTTI. Only the
+# host DDK headers are on its include path.
+if(DRIVER_SOURCES)
+  add_library(usbmodem_host OBJECT ${DRIVER_SOURCES})
+  target_include_directories(usbmodem_host PUBLIC ${CMAKE_SOURCE_DIR}/sim/kernel/include ${CMAKE_SOURCE_DIR})
+  target_compile_options(usbmodem_host PRIVATE -fno-exceptions -fno-rtti)
+else()
+  add_library(usbmodem_host INTERFACE)
+endif()
+
+set(SIM_ALL simkernel simusb simwin32 simworld)
+
+# Test support shared by the test folders.
+file(GLOB TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+
+# One test program per folder of tests/. The kernel's own tests need only the kernel.
+function(test_folder folder)
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${folder}/*.cpp)
+  if(NOT srcs)
+    return()
+  endif()
+  add_executable(test_${folder} ${srcs} ${TEST_SUPPORT} ${GTEST_SRC}/src/gtest_main.cc)
+  target_include_directories(test_${folder} PRIVATE ${SIM_INCLUDE_DIRS} ${CMAKE_SOURCE_DIR}/tests)
+  target_link_libraries(test_${folder} PRIVATE ${ARGN} gtest_host)
+  add_test(NAME ${folder} COMMAND test_${folder})
+  set_tests_properties(${folder} PROPERTIES TIMEOUT 900)
+endfunction()
+
+test_folder(kernel simkernel)
+foreach(folder driver serial datapath usb win32 scenario stress)
+  test_folder(${folder} ${SIM_ALL} usbmodem_host)
+endforeach()
+
+# The built usbmodem.sys keeps the properties a Windows machine needs.
+add_test(NAME target_sys_checks
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/target/check_sys.sh ${CMAKE_SOURCE_DIR}/build/target/usbmodem.sys)
+
+if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
+  add_subdirectory(tools)
+endif()

@@ -1,0 +1,123 @@
+// The simulated machine's own interface: what tests, the world and the other
+// simulated components use beside the DDK routines. Host only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <wdm.h>
+
+namespace sim {
+
+// ------------------------------------------------------------------ options
+struct KernelOptions {
+  uint64_t seed = 1;          // USBMODEM_SEED when set
+  std::string traceFile;      // USBMODEM_TRACE when set: the run's trace goes there
+  bool faultsAreFatal = false;  // print the first fault and exit(3) (tools); tests collect them
+  uint64_t virtualTimeLimitMs = 3600 * 1000;  // a run that passes this is reported as a hang
+  static KernelOptions FromEnvironment();
+};
+
+// ------------------------------------------------------------------ verifier
+enum class Fault {
+  IrpCompletedTwice,
+  IrpCompletedWithCancelRoutine,
+  PendingNotMarked,        // STATUS_PENDING returned without IoMarkIrpPending
+  MarkedNotPending,        // IoMarkIrpPending but a final status returned and the IRP not yet completed
+  IrpNeverCompleted,       // an IRP still outstanding at teardown
+  WaitAtDispatch,          // wait with a non-zero time-out at DISPATCH_LEVEL
+  PagedCodeAtDispatch,
+  SpinLockReleasedByNonOwner,
+  SpinLockAcquiredTwice,
+  LockOrderInversion,
+  IrpCompletedUnderSpinLock,
+  PoolLeak,
+  BadPoolFree,             // unknown pointer or double free
+  PagedPoolAtDispatch,
+  IrqlNotRestored,
+  HandleLeak,              // registry or thread handle left open
+  ThreadLeak,              // a system thread still running at teardown
+  PoStartNextPowerIrpMissing,
+  PoStartNextPowerIrpDoubled,
+  PowerIrpSentWithIoCallDriver,
+  DeviceDeletedWithTimerQueued,
+  DeviceDeletedWithDpcQueued,
+  DeviceDeletedWithWorkItemPending,
+  TimerQueuedInFreedMemory,
+  Deadlock,
+  Hang,                    // virtual time limit passed
+  InvalidParameter,        // a platform routine called with arguments it rejects
+};
+const char *FaultName(Fault f);
+
+struct FaultRecord {
+  Fault kind;
+  std::string routine;
+  std::string detail;
+};
+
+// Reports a fault found by a check. Collected by the running kernel (or fatal,
+// see KernelOptions). Safe to call from any simulated context.
+void ReportFault(Fault kind, const char *routine, const std::string &detail);
+
+// ------------------------------------------------------------------ trace
+// One line of the run's trace: scheduler switches, IRPs, completions, URBs.
+void Trace(const std::string &line);
+bool TraceEnabled();
+
+// ------------------------------------------------------------------ scheduling
+// A point where the scheduler may switch to another simulated thread. Every
+// kernel routine that touches shared state calls it; so may simulated devices.
+void SchedulePoint();
+
+// Simulated threads. A body runs at PASSIVE_LEVEL unless it raises.
+using ThreadBody = std::function<void()>;
+struct SimThread;
+SimThread *CreateThread(const std::string &name, ThreadBody body);
+bool ThreadFinished(SimThread *t);
+
+// The current virtual time in 100 ns units since boot.
+uint64_t Now100ns();
+uint64_t NowMs();
+
+// ------------------------------------------------------------------ the machine
+class Kernel {
+ public:
+  explicit Kernel(const KernelOptions &options = KernelOptions::FromEnvironment());
+  ~Kernel();
+  Kernel(const Kernel &) = delete;
+  Kernel &operator=(const Kernel &) = delete;
+
+  // Runs body as a simulated PASSIVE_LEVEL thread and drives the machine until
+  // it returns; other threads, DPCs and timers run meanwhile as the seed decides.
+  void Run(const ThreadBody &body);
+
+  // Drives the machine with no thread of the caller's until virtual time
+  // `ms` milliseconds from now (timers fire, DPCs and threads run).
+  void Advance(uint64_t ms);
+
+  // Ends the run: stops the kernel's own service threads and runs the
+  // teardown checks (leaks, IRPs never completed, threads, handles).
+  void Shutdown();
+
+  const std::vector<FaultRecord> &Faults() const;
+  void ClearFaults();
+  uint64_t Seed() const;
+};
+
+// The kernel that is running now (exactly one at a time).
+Kernel &CurrentKernel();
+
+// ------------------------------------------------------------------ subsystems
+// Parts of the simulated machine hook into each kernel's life: `reset` when a
+// kernel is created, `teardown` (its checks) when it shuts down.
+struct SubsystemHooks {
+  const char *name;
+  void (*reset)();
+  void (*teardown)();
+};
+bool RegisterSubsystem(const SubsystemHooks &hooks);
+
+}  // namespace sim
