@@ -1,0 +1,34 @@
+// The I/O manager as user mode reaches it (what kernel32 calls). Host only.
+// Handles are file objects on a device; requests are IRPs built as the
+// I/O manager builds them for a DO_BUFFERED_IO device.
+#pragma once
+
+#include <wdm.h>
+
+namespace sim {
+
+// Opens a device by its object-namespace path, e.g. L"\\??\\COM7" (the
+// Win32 name \\.\COM7 maps there), sending IRP_MJ_CREATE. `overlapped`
+// marks the handle for asynchronous requests.
+NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, const WCHAR *Path, PIO_STATUS_BLOCK Iosb,
+                      bool Overlapped);
+
+// Each request below builds one IRP (system buffer from pool for buffered
+// I/O; output copied back to the caller's buffer at completion, Information
+// bytes). On a synchronous handle the call waits for completion and returns
+// the final status. On an overlapped handle it returns STATUS_PENDING when the
+// driver pends the IRP; completion then fills *Iosb and sets Event. Event may
+// be NULL only on synchronous handles. Requests are tied to the calling thread
+// for NtCancelIoFile.
+NTSTATUS NtReadFile(HANDLE FileHandle, PKEVENT Event, PIO_STATUS_BLOCK Iosb, PVOID Buffer, ULONG Length);
+NTSTATUS NtWriteFile(HANDLE FileHandle, PKEVENT Event, PIO_STATUS_BLOCK Iosb, const void *Buffer, ULONG Length);
+NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, PKEVENT Event, PIO_STATUS_BLOCK Iosb, ULONG IoControlCode,
+                               const void *InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                               ULONG OutputBufferLength);
+// Cancels the calling thread's outstanding requests on this handle (IoCancelIrp each).
+NTSTATUS NtCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK Iosb);
+// Cleanup (IRP_MJ_CLEANUP) when the handle closes, then IRP_MJ_CLOSE once no
+// request holds the file object any more.
+NTSTATUS NtClose(HANDLE Handle);
+
+}  // namespace sim
