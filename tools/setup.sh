@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the two builds need on a Debian machine, when it is missing.
+set -euo pipefail
+
+missing=()
+command -v cmake >/dev/null || missing+=(cmake)
+command -v g++ >/dev/null || missing+=(g++)
+command -v i686-w64-mingw32-g++ >/dev/null || missing+=(g++-mingw-w64-i686)
+command -v i686-w64-mingw32-objdump >/dev/null || missing+=(binutils-mingw-w64-i686)
+[ -f /usr/share/mingw-w64/include/ddk/ntddk.h ] || missing+=(mingw-w64-i686-dev)
+[ -f /usr/src/googletest/googletest/src/gtest-all.cc ] || missing+=(googletest)
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "run as root, or install these packages first: ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
