@@ -1,0 +1,53 @@
+#include "datapath/reader.h"
+#include "datapath/read_queue.h"
+
+PAGED_CODE_SEG void StartReader(PDEVICE_EXTENSION ext)
+{
+    PAGED_CODE();
+
+    LARGE_INTEGER due;
+    due.QuadPart = -10000000LL;  // 1 s
+    KeSetTimerEx(&ext->ReadTimer, due, 1000, &ext->ReadTimerDpc);
+
+    IoStartTimer(ext->FunctionalDeviceObject);
+    ExchangeIoTimerRunning(ext, TRUE);
+
+    KeInitializeEvent(&ext->StopReaderEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&ext->BulkInDoneEvent, NotificationEvent, FALSE);
+
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    HANDLE handle;
+    NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL,
+                                           BulkInReader, ext);
+    if (!NT_SUCCESS(status)) {
+        // The port stays open without reception until the next start.
+        return;
+    }
+    PVOID thread = NULL;
+    status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode, &thread, NULL);
+    if (NT_SUCCESS(status)) {
+        ext->ReaderThread = static_cast<PKTHREAD>(thread);
+    }
+    ZwClose(handle);
+}
+
+void StopReader(PDEVICE_EXTENSION ext)
+{
+    if (ext->ReaderThread != NULL) {
+        KeSetEvent(&ext->StopReaderEvent, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(ext->ReaderThread, Executive, KernelMode, FALSE, NULL);
+        ObfDereferenceObject(ext->ReaderThread);
+        ext->ReaderThread = NULL;
+    }
+
+    // The DPC re-arms its own timer; forbid that first, or a run racing with
+    // the cancel below would leave the timer set after the port has stopped.
+    BOOLEAN ioTimerWasRunning = ExchangeIoTimerRunning(ext, FALSE);
+    KeCancelTimer(&ext->ReadTimer);
+    KeRemoveQueueDpc(&ext->ReadTimerDpc);
+
+    if (ioTimerWasRunning) {
+        IoStopTimer(ext->FunctionalDeviceObject);
+    }
+}

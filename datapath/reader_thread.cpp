@@ -1,0 +1,119 @@
+#include "datapath/reader.h"
+#include "datapath/ring.h"
+#include "serial/lines.h"
+#include "usb/urb.h"
+
+// Blocks the thread owns for its whole life, reused for every transfer.
+struct READER_BLOCKS {
+    PVOID* WaitArray;
+    PURB Urb;
+    PUCHAR Buffer;
+    BULK_IN_CONTEXT* Context;
+};
+
+static void FreeReaderBlocks(READER_BLOCKS* blocks)
+{
+    if (blocks->Buffer != NULL) {
+        ExFreePool(blocks->Buffer);
+    }
+    if (blocks->Context != NULL) {
+        ExFreePool(blocks->Context);
+    }
+    if (blocks->Urb != NULL) {
+        ExFreePool(blocks->Urb);
+    }
+    if (blocks->WaitArray != NULL) {
+        ExFreePool(blocks->WaitArray);
+    }
+}
+
+static BOOLEAN AllocateReaderBlocks(PDEVICE_EXTENSION ext, READER_BLOCKS* blocks)
+{
+    blocks->WaitArray = static_cast<PVOID*>(
+        ExAllocatePoolWithTag(NonPagedPool, 2 * sizeof(PVOID), USBMODEM_POOL_TAG));
+    if (blocks->WaitArray == NULL) {
+        return FALSE;
+    }
+    blocks->WaitArray[0] = &ext->StopReaderEvent;
+    blocks->WaitArray[1] = &ext->BulkInDoneEvent;
+
+    blocks->Urb = static_cast<PURB>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), USBMODEM_POOL_TAG));
+    if (blocks->Urb == NULL) {
+        return FALSE;
+    }
+    blocks->Buffer = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, READER_TRANSFER_SIZE, USBMODEM_POOL_TAG));
+    if (blocks->Buffer == NULL) {
+        return FALSE;
+    }
+    blocks->Context = static_cast<BULK_IN_CONTEXT*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(BULK_IN_CONTEXT), USBMODEM_POOL_TAG));
+    return blocks->Context != NULL;
+}
+
+// Sends one bulk-in transfer in a fresh IRP; NULL when no IRP is available.
+static PIRP SendTransfer(PDEVICE_EXTENSION ext, READER_BLOCKS* blocks)
+{
+    PIRP irp = IoAllocateIrp(ext->LowerDeviceObject->StackSize, FALSE);
+    if (irp == NULL) {
+        return NULL;
+    }
+    BuildBulkTransferUrb(blocks->Urb, ext->BulkInPipe,
+                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, blocks->Buffer,
+                         READER_TRANSFER_SIZE);
+    AttachUrb(irp, blocks->Urb);
+    blocks->Context->Irp = irp;
+    blocks->Context->Urb = blocks->Urb;
+    blocks->Context->DeviceExtension = ext;
+    blocks->Context->Buffer = blocks->Buffer;
+    IoSetCompletionRoutine(irp, BulkInCompletion, blocks->Context, TRUE, TRUE, TRUE);
+
+    KeClearEvent(&ext->BulkInDoneEvent);
+    IofCallDriver(ext->LowerDeviceObject, irp);
+    return irp;
+}
+
+VOID NTAPI BulkInReader(PVOID StartContext)
+{
+    PDEVICE_EXTENSION ext = static_cast<PDEVICE_EXTENSION>(StartContext);
+    READER_BLOCKS blocks = {NULL, NULL, NULL, NULL};
+    if (!AllocateReaderBlocks(ext, &blocks)) {
+        FreeReaderBlocks(&blocks);
+        PsTerminateSystemThread(STATUS_SUCCESS);
+        return;
+    }
+
+    PIRP irp = NULL;
+    BOOLEAN inFlight = FALSE;
+    for (;;) {
+        if (irp != NULL) {
+            IoFreeIrp(irp);
+        }
+        irp = SendTransfer(ext, &blocks);
+        if (irp == NULL) {
+            break;
+        }
+        inFlight = TRUE;
+        NTSTATUS wait = KeWaitForMultipleObjects(2, blocks.WaitArray, WaitAny, Executive,
+                                                 KernelMode, FALSE, NULL, NULL);
+        if (wait == STATUS_WAIT_1) {
+            inFlight = FALSE;
+            continue;
+        }
+        if (wait == STATUS_WAIT_0) {
+            IoCancelIrp(irp);
+        }
+        break;
+    }
+
+    if (inFlight) {
+        // After this the completion routine is done with the IRP, URB and buffer.
+        KeWaitForSingleObject(&ext->BulkInDoneEvent, Executive, KernelMode, FALSE, NULL);
+    }
+    if (irp != NULL) {
+        IoFreeIrp(irp);
+    }
+    FreeReaderBlocks(&blocks);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}

@@ -1,0 +1,93 @@
+#include "serial/open_close.h"
+#include "serial/lines.h"
+#include "datapath/reader.h"
+#include "datapath/read_queue.h"
+#include "datapath/ring.h"
+#include "driver/accounting.h"
+#include "driver/port_defaults.h"
+#include "usb/submit.h"
+
+void ResetPortState(PDEVICE_EXTENSION ext)
+{
+    RingReset(ext);
+
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->WaitIrpLock, &irql);
+    ext->PendingWaitIrp = NULL;
+    KeReleaseSpinLock(&ext->WaitIrpLock, irql);
+
+    // OutstandingIo is deliberately not reset: it is balanced on every path,
+    // and a request in flight across the open (a power IRP, a queued status
+    // poll) still holds a reference that a fresh count would lose.
+
+    // The first poll after the open then applies every status bit that is 1.
+    ext->LastStatusBit0 = 0;
+    ext->LastStatusBit1 = 0;
+
+    InitializePortDefaults(ext);
+}
+
+static NTSTATUS RefuseOpen(PDEVICE_EXTENSION ext, PIRP Irp, NTSTATUS status)
+{
+    InterlockedDecrement(&ext->OpenCount);
+    return CompleteRequest(Irp, status, 0);
+}
+
+PAGED_CODE_SEG NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PAGED_CODE();
+    PDEVICE_EXTENSION ext = GetExtension(DeviceObject);
+
+    if (InterlockedIncrement(&ext->OpenCount) > 1) {
+        return RefuseOpen(ext, Irp, STATUS_ACCESS_DENIED);
+    }
+    NTSTATUS status = ResetPipe(DeviceObject, ext->BulkOutPipe);
+    if (!NT_SUCCESS(status)) {
+        return RefuseOpen(ext, Irp, status);
+    }
+    status = ResetPipe(DeviceObject, ext->BulkInPipe);
+    if (!NT_SUCCESS(status)) {
+        return RefuseOpen(ext, Irp, status);
+    }
+
+    ResetPortState(ext);
+    StartReader(ext);
+    // Pulse DTR so the modem sees a fresh connection.
+    ClearDtr(DeviceObject);
+    SetDtr(DeviceObject);
+    ext->DeviceState = Working;
+    return CompleteRequest(Irp, status, 0);
+}
+
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION ext = GetExtension(DeviceObject);
+    IoIncrement(ext);
+    CompleteWaitIrp(DeviceObject, 0);
+    CancelQueuedReads(ext);
+
+    // Drain: wait until every other request has dropped its reference.
+    IoDecrement(ext);
+    KeWaitForSingleObject(&ext->NoPendingIoEvent, Executive, KernelMode, FALSE, NULL);
+    IoIncrement(ext);
+
+    NTSTATUS status = SendVendorRequest(DeviceObject, FALSE, VENDOR_REQUEST_TYPE,
+                                        VENDOR_REQUEST_SET_DTR, 0, NULL, 0);
+    if (!NT_SUCCESS(status)) {
+        IoDecrement(ext);
+        return CompleteRequest(Irp, status, 0);
+    }
+    SendVendorRequest(DeviceObject, FALSE, VENDOR_REQUEST_TYPE, VENDOR_REQUEST_SET_DTR, 1, NULL, 0);
+    IoDecrement(ext);
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+}
+
+PAGED_CODE_SEG NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PAGED_CODE();
+    PDEVICE_EXTENSION ext = GetExtension(DeviceObject);
+    StopReader(ext);
+    ext->DeviceState = NotStarted;
+    InterlockedDecrement(&ext->OpenCount);
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+}
