@@ -56,6 +56,12 @@ typedef CCHAR KPROCESSOR_MODE;
 typedef LONG KPRIORITY;
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 
+#define MAXULONG 0xffffffffUL
+#define MAXLONG 0x7fffffffL
+#define MAXUSHORT 0xffff
+#define MAXUCHAR 0xff
+#define MAXULONG_PTR (~(ULONG_PTR)0)
+
 typedef union _LARGE_INTEGER {
   struct { ULONG LowPart; LONG HighPart; };
   struct { ULONG LowPart; LONG HighPart; } u;
