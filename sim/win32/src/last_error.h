@@ -1,0 +1,17 @@
+// The calling thread's last-error value and the NT status to Win32 error
+// mapping kernel32 applies.
+#pragma once
+
+#include <windows.h>
+
+#include "sim/win32/src/nt_bridge.h"
+
+namespace sim {
+namespace win32 {
+
+DWORD Win32ErrorFromNtStatus(NtStatus status);
+// SetLastError(Win32ErrorFromNtStatus(status)).
+void SetLastNtError(NtStatus status);
+
+}  // namespace win32
+}  // namespace sim

@@ -1,0 +1,149 @@
+// Events, waits, threads and time for Win32 programs: kernel events,
+// simulated threads and the virtual clock.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/win32/src/handles.h"
+#include "sim/win32/src/last_error.h"
+
+using namespace sim::win32;
+
+namespace {
+
+HANDLE NewEventObject(BOOL bManualReset, BOOL bInitialState) {
+  Object *object = new Object;
+  object->kind = ObjectKind::Event;
+  object->event = NewEvent(bManualReset != FALSE, bInitialState != FALSE);
+  return InsertObject(object);
+}
+
+int64_t TimeoutOf(DWORD dwMilliseconds) { return dwMilliseconds == INFINITE ? -1 : dwMilliseconds; }
+
+DWORD WaitResult(NtStatus status) {
+  if (status == kStatusTimeout) return WAIT_TIMEOUT;
+  if (status >= 0 && status < MAXIMUM_WAIT_OBJECTS) return WAIT_OBJECT_0 + static_cast<DWORD>(status);
+  SetLastNtError(status);
+  return WAIT_FAILED;
+}
+
+Object *ReferenceEvent(HANDLE h) {
+  Object *object = Reference(h);
+  if (object != nullptr && object->kind != ObjectKind::Event) {
+    Release(object);
+    object = nullptr;
+  }
+  if (object == nullptr) SetLastError(ERROR_INVALID_HANDLE);
+  return object;
+}
+
+}  // namespace
+
+extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCWSTR lpName) {
+  if (lpName != nullptr) {
+    // Named events would need a namespace shared between processes; a
+    // simulated machine runs one program.
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+  }
+  return NewEventObject(bManualReset, bInitialState);
+}
+
+extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCSTR lpName) {
+  if (lpName != nullptr) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+  }
+  return NewEventObject(bManualReset, bInitialState);
+}
+
+extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) {
+  Object *object = ReferenceEvent(hEvent);
+  if (object == nullptr) return FALSE;
+  SignalEvent(object->event);
+  Release(object);
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) {
+  Object *object = ReferenceEvent(hEvent);
+  if (object == nullptr) return FALSE;
+  ClearEvent(object->event);
+  Release(object);
+  return TRUE;
+}
+
+extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+                                               DWORD dwMilliseconds) {
+  if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  std::vector<Object *> objects;
+  std::vector<void *> events;
+  for (DWORD i = 0; i < nCount; ++i) {
+    Object *object = Reference(lpHandles[i]);
+    if (object == nullptr) {
+      for (Object *o : objects) Release(o);
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    objects.push_back(object);
+    events.push_back(object->event);
+  }
+  NtStatus status = WaitObjects(nCount, events.data(), bWaitAll != FALSE, TimeoutOf(dwMilliseconds));
+  for (Object *o : objects) Release(o);
+  return WaitResult(status);
+}
+
+extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                                      LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                                      DWORD dwCreationFlags, LPDWORD lpThreadId) {
+  static DWORD nextId = 1;
+  if (lpStartAddress == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (dwCreationFlags != 0) {
+    // Suspended creation is not simulated.
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+  }
+  ThreadObject *thread = new ThreadObject;
+  thread->kind = ObjectKind::Thread;
+  thread->event = NewEvent(true, false);
+  thread->id = nextId++;
+  thread->references = 2;  // the handle and the running thread
+  if (lpThreadId != nullptr) *lpThreadId = thread->id;
+  HANDLE handle = InsertObject(thread);
+  StartThread("win32-thread-" + std::to_string(thread->id), [thread, lpStartAddress, lpParameter]() {
+    DWORD code = lpStartAddress(lpParameter);
+    thread->exitCode = code;
+    SignalEvent(thread->event);
+    Release(thread);
+  });
+  return handle;
+}
+
+extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+  Object *object = Reference(hThread);
+  if (object == nullptr || object->kind != ObjectKind::Thread) {
+    if (object != nullptr) Release(object);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *lpExitCode = static_cast<ThreadObject *>(object)->exitCode;
+  Release(object);
+  return TRUE;
+}
+
+extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) { DelayMs(dwMilliseconds); }
+
+extern "C" DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(NowMs()); }
