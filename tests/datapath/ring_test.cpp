@@ -1,0 +1,251 @@
+// The receive ring: wrap-around on both sides, overflow, the full/empty
+// ambiguity of equal indices, snapshots and takes into every kind of buffer.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+
+#include "datapath/ring.h"
+#include "support/driver_fixture.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::vector<uint8_t> Sequence(size_t n, uint8_t start = 0) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(start + i * 7);
+  return v;
+}
+
+// Empty ring whose next byte goes to position `at`.
+void PlaceEmptyAt(PDEVICE_EXTENSION ext, ULONG at) {
+  ext->RingReadIndex = at;
+  ext->RingWriteIndex = at;
+  ext->RingCount = 0;
+}
+
+// A read request the ring can copy into; owns its buffer.
+struct ReadTarget {
+  std::vector<uint8_t> buffer;
+  PIRP irp;
+  explicit ReadTarget(size_t n) : buffer(n, 0xEE) {
+    irp = IoAllocateIrp(1, FALSE);
+    irp->AssociatedIrp.SystemBuffer = buffer.data();
+  }
+  ~ReadTarget() { IoFreeIrp(irp); }
+};
+
+ULONG TakeLocked(PDEVICE_EXTENSION ext, PIRP irp, ULONG count) {
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->RingLock, &irql);
+  ULONG n = RingTake(ext, irp, count);
+  KeReleaseSpinLock(&ext->RingLock, irql);
+  return n;
+}
+
+std::vector<uint8_t> RingBytes(PDEVICE_EXTENSION ext, ULONG from, ULONG n) {
+  return std::vector<uint8_t>(ext->ReadRing + from, ext->ReadRing + from + n);
+}
+
+void ExpectInvariant(PDEVICE_EXTENSION ext) {
+  EXPECT_EQ(ext->RingWriteIndex, (ext->RingReadIndex + static_cast<ULONG>(ext->RingCount)) % RING_SIZE);
+}
+
+}  // namespace
+
+TEST(Ring, AppendWrapsAroundTheEndInTwoPieces) {
+  RunOnMachine([] {
+    TestDevice dev;
+    PDEVICE_EXTENSION ext = dev.Ext();
+    PlaceEmptyAt(ext, 40900);
+    auto data = Sequence(100);
+    RingAppend(ext, data.data(), 100);
+    EXPECT_EQ(RingBytes(ext, 40900, 60), std::vector<uint8_t>(data.begin(), data.begin() + 60));
+    EXPECT_EQ(RingBytes(ext, 0, 40), std::vector<uint8_t>(data.begin() + 60, data.end()));
+    EXPECT_EQ(ext->RingWriteIndex, 40u);
+    EXPECT_EQ(ext->RingCount, 100);
+    ExpectInvariant(ext);
+
+    ReadTarget t(100);
+    EXPECT_EQ(TakeLocked(ext, t.irp, 100), 100u);
+    EXPECT_EQ(t.buffer, data);
+    EXPECT_EQ(ext->RingReadIndex, 40u);
+    EXPECT_EQ(ext->RingCount, 0);
+  });
+}
+
+TEST(Ring, AppendEndingAtTheLastPositionWrapsTheWriteIndexToZero) {
+  RunOnMachine([] {
+    TestDevice dev;
+    PDEVICE_EXTENSION ext = dev.Ext();
+    PlaceEmptyAt(ext, 40000);
+    auto data = Sequence(960);
+    RingAppend(ext, data.data(), 960);
+    EXPECT_EQ(ext->RingWriteIndex, 0u);
+    EXPECT_EQ(ext->RingCount, 960);
+    EXPECT_EQ(RingBytes(ext, 40000, 960), data);
+  });
+}
+
+TEST(Ring, OverflowDropsTheTailOfTheTransfer) {
+  RunOnMachine([] {
+    TestDevice dev;
+    PDEVICE_EXTENSION ext = dev.Ext();
+    auto filler = Sequence(40000, 3);
+    RingAppend(ext, filler.data(), 40000);
+    auto data = Sequence(1024, 100);
+    RingAppend(ext, data.data(), 1024);
+    EXPECT_EQ(ext->RingCount, 40960);
+    EXPECT_EQ(ext->RingWriteIndex, 0u);
+    EXPECT_EQ(RingBytes(ext, 40000, 960), std::vector<uint8_t>(data.begin(), data.begin() + 960));
+    EXPECT_EQ(RingBytes(ext, 0, 40000), filler) << "nothing is overwritten";
+    EXPECT_EQ(ext->PerfStats.BufferOverrunErrorCount, 0u);
+
+    auto more = Sequence(64, 200);
+    RingAppend(ext, more.data(), 64);
+    EXPECT_EQ(ext->RingCount, 40960);
+    EXPECT_EQ(ext->RingWriteIndex, 0u);
+    EXPECT_EQ(RingBytes(ext, 0, 40000), filler);
+  });
+}
+
+TEST(Ring, TakeToTheEndLeavesTheReadIndexAtRingSizeAndTheNextStartsAtZero) {
+  RunOnMachine([] {
+    TestDevice dev;
+    PDEVICE_EXTENSION ext = dev.Ext();
+    PlaceEmptyAt(ext, 40000);
+    auto first = Sequence(960, 1);
+    RingAppend(ext, first.data(), 960);
+    ReadTarget a(960);
+    EXPECT_EQ(TakeLocked(ext, a.irp, 960), 960u);
+    EXPECT_EQ(a.buffer, first);
+    EXPECT_EQ(ext->RingReadIndex, 40960u);
+    EXPECT_EQ(ext->RingCount, 0);
+
+    auto second = Sequence(10, 50);
+    RingAppend(ext, second.data(), 10);
+    ReadTarget b(10);
+    EXPECT_EQ(TakeLocked(ext, b.irp, 10), 10u);
+    EXPECT_EQ(b.buffer, second);
+    EXPECT_EQ(ext->RingReadIndex, 10u);
+    ExpectInvariant(ext);
+  });
+}
+
+TEST(Ring, FullRingWithEqualIndicesIsTakenAndSnapshottedOldestFirst) {
+  RunOnMachine([] {
+    TestDevice dev;
+    PDEVICE_EXTENSION ext = dev.Ext();
+    for (ULONG i = 0; i < RING_SIZE; ++i) ext->ReadRing[i] = static_cast<uint8_t>((i * 31) ^ (i >> 8));
+    ext->RingReadIndex = 30000;
+    ext->RingWriteIndex = 30000;
+    ext->RingCount = RING_SIZE;
+    std::vector<uint8_t> oldestFirst = RingBytes(ext, 30000, 10960);
+    auto head = RingBytes(ext, 0, 30000);
+    oldestFirst.insert(oldestFirst.end(), head.begin(), head.end());
+
+    memset(ext->ScanBuffer, 0, RING_SIZE);
+    EXPECT_EQ(RingSnapshot(ext), RING_SIZE);
+    EXPECT_EQ(std::vector<uint8_t>(ext->ScanBuffer, ext->ScanBuffer + RING_SIZE), oldestFirst);
+    EXPECT_EQ(ext->RingCount, 40960) << "a snapshot leaves the ring alone";
+    EXPECT_EQ(ext->RingReadIndex, 30000u);
+
+    ReadTarget t(20000);
+    EXPECT_EQ(TakeLocked(ext, t.irp, 20000), 20000u);
+    EXPECT_EQ(t.buffer, std::vector<uint8_t>(oldestFirst.begin(), oldestFirst.begin() + 20000));
+    EXPECT_EQ(ext->RingReadIndex, 9040u);
+    EXPECT_EQ(ext->RingCount, 20960);
+    ExpectInvariant(ext);
+  });
+}
+
+TEST(Ring, TakeOfNothingTouchesNeitherIndicesNorDestination) {
+  RunOnMachine([] {
+    TestDevice dev;
+    PDEVICE_EXTENSION ext = dev.Ext();
+    auto data = Sequence(10);
+    RingAppend(ext, data.data(), 10);
+    ReadTarget t(4);
+    EXPECT_EQ(TakeLocked(ext, t.irp, 0), 0u);
+    EXPECT_EQ(t.buffer, std::vector<uint8_t>(4, 0xEE));
+    EXPECT_EQ(ext->RingReadIndex, 0u);
+    EXPECT_EQ(ext->RingCount, 10);
+
+    PIRP bare = IoAllocateIrp(1, FALSE);  // no buffer at all: not even looked at
+    bare->AssociatedIrp.SystemBuffer = nullptr;
+    EXPECT_EQ(TakeLocked(ext, bare, 0), 0u);
+    IoFreeIrp(bare);
+  });
+}
+
+TEST(Ring, TakeWithNoDestinationCopiesNothingAndKeepsTheBytes) {
+  RunOnMachine([] {
+    TestDevice dev;
+    PDEVICE_EXTENSION ext = dev.Ext();
+    auto data = Sequence(10);
+    RingAppend(ext, data.data(), 10);
+    PIRP bare = IoAllocateIrp(1, FALSE);
+    bare->AssociatedIrp.SystemBuffer = nullptr;
+    EXPECT_EQ(TakeLocked(ext, bare, 5), 0u);
+    IoFreeIrp(bare);
+    EXPECT_EQ(ext->RingReadIndex, 0u);
+    EXPECT_EQ(ext->RingCount, 10);
+  });
+}
+
+TEST(Ring, ResetEmptiesTheRingAndTheNextTransferStartsAtZero) {
+  RunOnMachine([] {
+    TestDevice dev;
+    PDEVICE_EXTENSION ext = dev.Ext();
+    PlaceEmptyAt(ext, 777);
+    auto old = Sequence(300);
+    RingAppend(ext, old.data(), 300);
+    RingReset(ext);
+    EXPECT_EQ(ext->RingCount, 0);
+    EXPECT_EQ(ext->RingReadIndex, 0u);
+    EXPECT_EQ(ext->RingWriteIndex, 0u);
+    EXPECT_EQ(RingSnapshot(ext), 0u);
+    auto fresh = Sequence(5, 9);
+    RingAppend(ext, fresh.data(), 5);
+    EXPECT_EQ(RingBytes(ext, 0, 5), fresh);
+    EXPECT_EQ(ext->RingWriteIndex, 5u);
+  });
+}
+
+TEST(Ring, TakeIntoAnMdlUsesItsSystemAddress) {
+  RunOnMachine([] {
+    TestDevice dev;
+    PDEVICE_EXTENSION ext = dev.Ext();
+    PlaceEmptyAt(ext, 40950);
+    auto data = Sequence(20);
+    RingAppend(ext, data.data(), 20);
+
+    // Non-paged pool: the MDL already carries its system address.
+    PUCHAR pool = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 12, 'tseT'));
+    PMDL mdl = IoAllocateMdl(pool, 12, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    irp->MdlAddress = mdl;
+    irp->AssociatedIrp.SystemBuffer = nullptr;
+    EXPECT_EQ(TakeLocked(ext, irp, 12), 12u);
+    EXPECT_EQ(std::vector<uint8_t>(pool, pool + 12), std::vector<uint8_t>(data.begin(), data.begin() + 12));
+
+    // Locked pages without a mapping: the take maps them.
+    std::vector<uint8_t> user(8, 0xEE);
+    PMDL locked = IoAllocateMdl(user.data(), 8, FALSE, FALSE, nullptr);
+    MmProbeAndLockPages(locked, KernelMode, IoWriteAccess);
+    irp->MdlAddress = locked;
+    EXPECT_EQ(TakeLocked(ext, irp, 8), 8u);
+    EXPECT_EQ(user, std::vector<uint8_t>(data.begin() + 12, data.end()));
+    EXPECT_EQ(ext->RingCount, 0);
+
+    irp->MdlAddress = nullptr;
+    IoFreeIrp(irp);
+    if (locked->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) MmUnmapLockedPages(locked->MappedSystemVa, locked);
+    MmUnlockPages(locked);
+    IoFreeMdl(locked);
+    IoFreeMdl(mdl);
+    ExFreePool(pool);
+  });
+}

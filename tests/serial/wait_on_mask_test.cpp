@@ -1,0 +1,173 @@
+// The one pending wait-on-mask request: when it is refused, when it completes
+// at once, what completes it later, and what line changes are lost.
+#include <gtest/gtest.h>
+
+#include "datapath/ring.h"
+#include "serial/lines.h"
+#include "support/driver_fixture.h"
+
+using namespace testing_support;
+
+namespace {
+
+void SetMask(TestDevice &dev, ULONG mask) {
+  IoctlResult r = dev.IoctlUlong(IOCTL_SERIAL_SET_WAIT_MASK, mask);
+  ASSERT_EQ(r.status, STATUS_SUCCESS);
+  ASSERT_EQ(r.information, 0u);
+}
+
+void Fill(TestDevice &dev, ULONG n, uint8_t byte = 0x41) {
+  std::vector<uint8_t> data(n, byte);
+  RingAppend(dev.Ext(), data.data(), n);
+}
+
+}  // namespace
+
+TEST(WaitOnMask, CtsWaitIsCompletedBySetRts) {
+  RunOnMachine([] {
+    TestDevice dev;
+    SetMask(dev, SERIAL_EV_CTS);
+    AsyncIoctl wait;
+    EXPECT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_FALSE(wait.Done());
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 2);
+    EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
+    ASSERT_TRUE(wait.Wait(0));
+    EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(wait.Information(), 4u);
+    EXPECT_EQ(wait.OutUlong(), 0x0008u);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+    EXPECT_EQ(dev.Ext()->CtsChanged, 0);
+  });
+}
+
+TEST(WaitOnMask, DsrChangeWithNoWaitPendingIsConsumedAndLost) {
+  RunOnMachine([] {
+    TestDevice dev;
+    SetMask(dev, SERIAL_EV_DSR);
+    ASSERT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
+    EXPECT_EQ(dev.Ext()->DsrChanged, 0) << "reported to nobody, but consumed";
+    AsyncIoctl wait;
+    EXPECT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_FALSE(wait.Done());
+    ASSERT_EQ(dev.Ioctl(IOCTL_SERIAL_CLR_DTR).status, STATUS_SUCCESS);
+    ASSERT_TRUE(wait.Wait(0));
+    EXPECT_EQ(wait.OutUlong(), ULONG(SERIAL_EV_DSR));
+  });
+}
+
+TEST(WaitOnMask, ChangeOutsideTheMaskStaysLatchedUntilTheMaskIsSet) {
+  RunOnMachine([] {
+    TestDevice dev;
+    SetMask(dev, SERIAL_EV_CTS);
+    UpdateLineState(dev.Ext(), 0x30, 0x30);  // DSR and carrier on, as a status poll does
+    EXPECT_EQ(dev.Ext()->DsrChanged, 1);
+    EXPECT_EQ(dev.Ext()->RlsdChanged, 1);
+    SetMask(dev, SERIAL_EV_DSR | SERIAL_EV_RLSD);
+    EXPECT_EQ(dev.Ext()->DsrChanged, 0);
+    EXPECT_EQ(dev.Ext()->RlsdChanged, 0);
+    AsyncIoctl wait;
+    EXPECT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_FALSE(wait.Done()) << "the cleared change is never reported";
+    SetMask(dev, 0);
+    ASSERT_TRUE(wait.Wait(0));
+    EXPECT_EQ(wait.OutUlong(), 0u);
+  });
+}
+
+TEST(WaitOnMask, SecondWaitIsRefusedAndTheFirstStaysPending) {
+  RunOnMachine([] {
+    TestDevice dev;
+    SetMask(dev, SERIAL_EV_CTS);
+    AsyncIoctl first;
+    EXPECT_EQ(first.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    IoctlResult second = dev.Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4);
+    EXPECT_EQ(second.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(second.information, 0u);
+    EXPECT_FALSE(first.Done());
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 2);
+    ASSERT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
+    ASSERT_TRUE(first.Wait(0));
+    EXPECT_EQ(first.OutUlong(), ULONG(SERIAL_EV_CTS));
+  });
+}
+
+TEST(WaitOnMask, WaitWithEmptyMaskIsRefused) {
+  RunOnMachine([] {
+    TestDevice dev;
+    IoctlResult r = dev.Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+    EXPECT_EQ(dev.Ext()->PendingWaitIrp, nullptr);
+  });
+}
+
+TEST(WaitOnMask, DataAlreadyInTheRingCompletesRxcharAtOnce) {
+  RunOnMachine([] {
+    TestDevice dev;
+    Fill(dev, 5);
+    SetMask(dev, SERIAL_EV_RXCHAR | SERIAL_EV_CTS);
+    AsyncIoctl wait;
+    // Accepted requests are always pending to the caller, even when already done.
+    EXPECT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_TRUE(wait.Done());
+    EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(wait.Information(), 4u);
+    EXPECT_EQ(wait.OutUlong(), ULONG(SERIAL_EV_RXCHAR));
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+    EXPECT_EQ(dev.Ext()->PendingWaitIrp, nullptr);
+  });
+}
+
+TEST(WaitOnMask, EventCharacterIsNotSearchedForWhenTheWaitStarts) {
+  RunOnMachine([] {
+    TestDevice dev;
+    dev.Ext()->SpecialChars.EventChar = 0x0D;
+    Fill(dev, 3, 0x0D);
+    SetMask(dev, SERIAL_EV_RXFLAG);
+    AsyncIoctl wait;
+    EXPECT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_FALSE(wait.Done());
+    SetMask(dev, 0);
+    ASSERT_TRUE(wait.Wait(0));
+    EXPECT_EQ(wait.OutUlong(), 0u);
+  });
+}
+
+TEST(WaitOnMask, Rx80FullNeedsMoreThan32768Bytes) {
+  RunOnMachine([] {
+    TestDevice dev;
+    Fill(dev, 32768);
+    SetMask(dev, SERIAL_EV_RX80FULL);
+    AsyncIoctl atLimit;
+    EXPECT_EQ(atLimit.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_FALSE(atLimit.Done());
+    SetMask(dev, SERIAL_EV_RX80FULL);  // ends the first wait with 0
+    ASSERT_TRUE(atLimit.Wait(0));
+    EXPECT_EQ(atLimit.OutUlong(), 0u);
+
+    Fill(dev, 1);
+    AsyncIoctl above;
+    EXPECT_EQ(above.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_TRUE(above.Done());
+    EXPECT_EQ(above.OutUlong(), ULONG(SERIAL_EV_RX80FULL));
+  });
+}
+
+TEST(WaitOnMask, SetWaitMaskCompletesThePendingWaitWithZero) {
+  RunOnMachine([] {
+    TestDevice dev;
+    SetMask(dev, SERIAL_EV_DSR);
+    AsyncIoctl wait;
+    EXPECT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 2);
+    SetMask(dev, SERIAL_EV_CTS);
+    ASSERT_TRUE(wait.Wait(0));
+    EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(wait.Information(), 4u);
+    EXPECT_EQ(wait.OutUlong(), 0u);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+    EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, 4).OutUlong(), ULONG(SERIAL_EV_CTS));
+  });
+}

@@ -1,0 +1,99 @@
+// The driver's device object built inside a simulated machine the way
+// AddDevice builds it, on top of a scripted lower device, plus helpers that
+// send control requests as the I/O manager builds them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "support/scripted_lower.h"
+
+namespace testing_support {
+
+// Builds a kernel with this seed, runs body as a PASSIVE_LEVEL thread, shuts
+// the kernel down and expects the verifier to have found nothing.
+void RunOnMachine(uint64_t seed, const std::function<void()> &body);
+inline void RunOnMachine(const std::function<void()> &body) { RunOnMachine(1, body); }
+
+// Virtual-time sleep of the calling simulated thread.
+void SleepMs(uint64_t ms);
+
+// Pipe handles the scripted device stands for.
+extern const USBD_PIPE_HANDLE kBulkInPipe;
+extern const USBD_PIPE_HANDLE kBulkOutPipe;
+
+struct IoctlResult {
+  NTSTATUS status = 0;
+  ULONG_PTR information = 0;
+  std::vector<uint8_t> out;  // the output buffer as the caller sees it afterwards
+
+  ULONG OutUlong(size_t offset = 0) const;
+};
+
+// A device-control request built as the I/O manager builds a buffered one:
+// one system buffer for input and output, the two lengths in the stack
+// location. Waits for completion when the driver pends it.
+IoctlResult SendIoctl(PDEVICE_OBJECT dev, ULONG code, const void *in, ULONG inLen, ULONG outLen);
+inline IoctlResult SendIoctl(PDEVICE_OBJECT dev, ULONG code) { return SendIoctl(dev, code, nullptr, 0, 0); }
+IoctlResult SendIoctlUlong(PDEVICE_OBJECT dev, ULONG code, ULONG value);
+// The same request as another driver might build it: lengths given, no system buffer.
+IoctlResult SendIoctlWithoutBuffer(PDEVICE_OBJECT dev, ULONG code, ULONG inLen, ULONG outLen);
+
+// A request that may stay pending; the result is read once it has completed.
+class AsyncIoctl {
+ public:
+  AsyncIoctl();
+  // Sends the request; returns what the dispatch routine returned.
+  NTSTATUS Start(PDEVICE_OBJECT dev, ULONG code, const void *in, ULONG inLen, ULONG outLen);
+  bool Done();
+  // Waits up to ms of virtual time for completion.
+  bool Wait(uint64_t ms);
+  NTSTATUS Status() const { return iosb_.Status; }
+  ULONG_PTR Information() const { return iosb_.Information; }
+  ULONG OutUlong() const;
+
+ private:
+  KEVENT event_;
+  IO_STATUS_BLOCK iosb_;
+  std::vector<uint8_t> out_;
+};
+
+// Our functional device object over a scripted lower device. Construct and
+// destroy inside a simulated thread.
+class TestDevice {
+ public:
+  explicit TestDevice(ULONG deviceState = Working);
+  ~TestDevice();
+  TestDevice(const TestDevice &) = delete;
+  TestDevice &operator=(const TestDevice &) = delete;
+
+  PDEVICE_OBJECT Fdo() const { return fdo_; }
+  PDEVICE_EXTENSION Ext() const { return ext_; }
+  ScriptedLower &Lower() { return *lower_; }
+
+  IoctlResult Ioctl(ULONG code, const void *in, ULONG inLen, ULONG outLen) {
+    return SendIoctl(fdo_, code, in, inLen, outLen);
+  }
+  IoctlResult Ioctl(ULONG code) { return SendIoctl(fdo_, code); }
+  IoctlResult IoctlUlong(ULONG code, ULONG value) { return SendIoctlUlong(fdo_, code, value); }
+
+  // Starts the reader thread, read timer and status poll timer as an open does;
+  // the destructor stops them if still running.
+  void StartReader();
+  void StopReader();
+  // One status poll as the I/O timer runs it, waited for until its worker ended.
+  void PollStatusOnce();
+
+ private:
+  PDRIVER_OBJECT driver_ = nullptr;
+  std::unique_ptr<ScriptedLower> lower_;
+  PDEVICE_OBJECT fdo_ = nullptr;
+  PDEVICE_EXTENSION ext_ = nullptr;
+  bool readerStarted_ = false;
+};
+
+}  // namespace testing_support
