@@ -18,6 +18,27 @@ bool InSimulatedThread();
 bool FindQueuedTimerOrDpc(const void *begin, size_t size, std::string *what);
 // A work item queued or running for this device object.
 bool WorkItemPendingFor(PDEVICE_OBJECT device);
+// IoDeleteDevice calls this: the device's I/O timer stops and is freed, as
+// the real IoDeleteDevice does.
+void ReleaseIoTimer(PDEVICE_OBJECT device);
+
+// Kernel handles (ZwClose closes any of them). Handles still open when the
+// kernel shuts down are reported as a HandleLeak.
+enum class HandleKind { Thread, RegistryKey, File, Other };
+using HandleCloseFn = void (*)(void *object);
+HANDLE AllocateHandle(HandleKind kind, void *object, HandleCloseFn close);
+// The object behind an open handle of this kind, or NULL.
+void *LookupHandle(HANDLE handle, HandleKind kind);
+// Closes the handle (calling its close routine); false when it is not open.
+bool ReleaseHandle(HANDLE handle);
+const char *HandleKindName(HandleKind kind);
+
+// Reference counting of objects the I/O side owns (device and file objects):
+// ObfReferenceObject/ObfDereferenceObject pass any object that is not a
+// thread to this hook with +1 or -1; it returns the new count. Set it once
+// (e.g. from a static registration); it stays across kernels.
+using ObjectReferenceHook = LONG_PTR (*)(PVOID object, LONG delta);
+void SetObjectReferenceHook(ObjectReferenceHook hook);
 
 // ---- I/O manager, objects, pool (sim/kernel/src: I/O side)
 // A driver object for a driver of the simulated machine (ours, or the bus

@@ -412,6 +412,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
                               PVOID StartContext);
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 PETHREAD PsGetCurrentThread(void);
+extern POBJECT_TYPE *PsThreadType;
 PKTHREAD KeGetCurrentThread(void);
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID *Object,

@@ -1,0 +1,224 @@
+// Dispatcher objects (events, timers and threads as wait targets) and the
+// waits on them.
+#include <algorithm>
+#include <cinttypes>
+
+#include "sim/kernel/src/sched_internal.h"
+
+namespace sim {
+namespace {
+
+bool KnownType(DISPATCHER_HEADER *h) {
+  switch (h->Type) {
+    case kEventNotificationObject:
+    case kEventSynchronizationObject:
+    case kThreadObject:
+    case kTimerNotificationObject:
+    case kTimerSynchronizationObject:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Index of the object that satisfies the wait, or -1.
+int Satisfier(const std::vector<DISPATCHER_HEADER *> &objects, WAIT_TYPE type) {
+  if (objects.empty()) return -1;
+  if (type == WaitAny) {
+    for (size_t i = 0; i < objects.size(); ++i)
+      if (ObjectSignalled(objects[i])) return static_cast<int>(i);
+    return -1;
+  }
+  for (DISPATCHER_HEADER *h : objects)
+    if (!ObjectSignalled(h)) return -1;
+  return 0;
+}
+
+// A satisfied wait takes the signal of auto-reset objects.
+void Consume(const std::vector<DISPATCHER_HEADER *> &objects, WAIT_TYPE type, int index) {
+  auto take = [](DISPATCHER_HEADER *h) {
+    if (h->Type == kEventSynchronizationObject || h->Type == kTimerSynchronizationObject) h->SignalState = 0;
+  };
+  if (type == WaitAny) {
+    take(objects[index]);
+    return;
+  }
+  for (DISPATCHER_HEADER *h : objects) take(h);
+}
+
+std::string Hex(const void *p) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%p", p);
+  return buf;
+}
+
+NTSTATUS Wait(const char *routine, std::vector<DISPATCHER_HEADER *> objects, WAIT_TYPE type,
+              PLARGE_INTEGER timeout, NTSTATUS timeoutStatus) {
+  SimThread *self = Current();
+  bool poll = timeout != nullptr && timeout->QuadPart == 0;
+  if (self->irql >= DISPATCH_LEVEL && !poll)
+    ReportFault(Fault::WaitAtDispatch, routine,
+                ThreadLabel(self) + " waits " + (timeout ? "with a time-out" : "without a time-out") +
+                    " at IRQL " + std::to_string(self->irql));
+  for (DISPATCHER_HEADER *h : objects)
+    if (!KnownType(h)) {
+      ReportFault(Fault::InvalidParameter, routine, "object " + Hex(h) + " is not a dispatcher object");
+      return STATUS_INVALID_PARAMETER;
+    }
+  SchedulePoint();
+  int index = Satisfier(objects, type);
+  if (index >= 0) {
+    Consume(objects, type, index);
+    return type == WaitAny ? STATUS_WAIT_0 + index : STATUS_SUCCESS;
+  }
+  if (poll) return timeoutStatus;
+  KernelState *s = State();
+  self->blockOn = SimThread::BlockOn::Wait;
+  self->waitObjects = std::move(objects);
+  self->waitType = type;
+  self->waitHasDue = timeout != nullptr;
+  self->waitDue = timeout ? DueFromTimeout(timeout->QuadPart) : 0;
+  self->waitSeq = ++s->waitSeq;
+  self->waitTimeoutStatus = timeoutStatus;
+  BlockCurrent(routine);
+  self->waitObjects.clear();
+  return self->waitStatus;
+}
+
+}  // namespace
+
+bool ObjectSignalled(DISPATCHER_HEADER *h) { return h->SignalState > 0; }
+
+void WakeSatisfiedWaiters() {
+  KernelState *s = State();
+  std::vector<SimThread *> waiters;
+  for (auto &t : s->threads)
+    if (t->state == SimThread::State::Blocked && t->blockOn == SimThread::BlockOn::Wait) waiters.push_back(t.get());
+  std::sort(waiters.begin(), waiters.end(), [](SimThread *a, SimThread *b) { return a->waitSeq < b->waitSeq; });
+  for (SimThread *t : waiters) {
+    int index = Satisfier(t->waitObjects, t->waitType);
+    if (index < 0) continue;
+    Consume(t->waitObjects, t->waitType, index);
+    t->waitStatus = t->waitType == WaitAny ? STATUS_WAIT_0 + index : STATUS_SUCCESS;
+    MakeRunnable(t);
+  }
+}
+
+std::string DescribeObject(DISPATCHER_HEADER *h) {
+  std::string kind;
+  switch (h->Type) {
+    case kEventNotificationObject: kind = "NotificationEvent"; break;
+    case kEventSynchronizationObject: kind = "SynchronizationEvent"; break;
+    case kTimerNotificationObject: kind = "NotificationTimer"; break;
+    case kTimerSynchronizationObject: kind = "SynchronizationTimer"; break;
+    case kThreadObject: {
+      _KTHREAD *t = reinterpret_cast<_KTHREAD *>(h);
+      kind = "thread T" + std::to_string(t->Id);
+      if (t->Sim) kind += "(" + t->Sim->name + ")";
+      break;
+    }
+    default: kind = "object of type " + std::to_string(h->Type);
+  }
+  return kind + " " + Hex(h);
+}
+
+std::string DescribeBlocked(SimThread *t) {
+  if (t->state == SimThread::State::Runnable) return "runnable";
+  if (t->state == SimThread::State::Finished) return "finished";
+  switch (t->blockOn) {
+    case SimThread::BlockOn::Wait: {
+      std::string r;
+      if (t->waitObjects.empty()) {
+        r = "delays";
+      } else {
+        r = std::string("waits (") + (t->waitType == WaitAny ? "any" : "all") + ") on ";
+        for (size_t i = 0; i < t->waitObjects.size(); ++i)
+          r += (i ? ", " : "") + DescribeObject(t->waitObjects[i]);
+      }
+      if (t->waitHasDue) r += " until " + std::to_string(t->waitDue / 10000) + " ms";
+      return r;
+    }
+    case SimThread::BlockOn::SpinLock: {
+      std::string r = "spins on spin lock " + Hex(t->spinningOn);
+      KernelState *s = State();
+      bool owner = false;
+      for (auto &o : s->threads)
+        if (std::find(o->held.begin(), o->held.end(), t->spinningOn) != o->held.end()) {
+          r += " held by " + ThreadLabel(o.get());
+          owner = true;
+        }
+      if (!owner) r += " held by no thread (never initialised?)";
+      return r;
+    }
+    case SimThread::BlockOn::Idle: return std::string("idle (") + (t->idleOn ? t->idleOn : "?") + ")";
+    default: return "blocked";
+  }
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  Event->Header.Type = Type == SynchronizationEvent ? kEventSynchronizationObject : kEventNotificationObject;
+  Event->Header.Absolute = 0;
+  Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+  Event->Header.Inserted = 0;
+  Event->Header.SignalState = State ? 1 : 0;
+  InitializeListHead(&Event->Header.WaitListHead);
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+  SchedulePoint();
+  if (Current()->irql > DISPATCH_LEVEL)
+    ReportFault(Fault::InvalidParameter, "KeSetEvent", "called above DISPATCH_LEVEL");
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 1;
+  if (previous == 0 && State() != nullptr) WakeSatisfiedWaiters();
+  return previous;
+}
+
+VOID KeClearEvent(PRKEVENT Event) {
+  SchedulePoint();
+  Event->Header.SignalState = 0;
+}
+
+LONG KeResetEvent(PRKEVENT Event) {
+  SchedulePoint();
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 0;
+  return previous;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event) {
+  SchedulePoint();
+  return Event->Header.SignalState;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout) {
+  return Wait("KeWaitForSingleObject", {static_cast<DISPATCHER_HEADER *>(Object)}, WaitAny, Timeout,
+              STATUS_TIMEOUT);
+}
+
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                  PKWAIT_BLOCK WaitBlockArray) {
+  if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)) {
+    ReportFault(Fault::InvalidParameter, "KeWaitForMultipleObjects",
+                std::to_string(Count) + " objects" +
+                    (WaitBlockArray ? "" : " without a wait block array (at most 3 without one)"));
+    return STATUS_INVALID_PARAMETER;
+  }
+  std::vector<DISPATCHER_HEADER *> objects;
+  for (ULONG i = 0; i < Count; ++i) objects.push_back(static_cast<DISPATCHER_HEADER *>(Object[i]));
+  return Wait("KeWaitForMultipleObjects", std::move(objects), WaitType, Timeout, STATUS_TIMEOUT);
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+  if (Interval == nullptr) {
+    ReportFault(Fault::InvalidParameter, "KeDelayExecutionThread", "no interval");
+    return STATUS_INVALID_PARAMETER;
+  }
+  return Wait("KeDelayExecutionThread", {}, WaitAny, Interval, STATUS_SUCCESS);
+}
