@@ -1,0 +1,15 @@
+#include "sim/world/models.h"
+
+namespace sim {
+namespace world {
+
+std::unique_ptr<usb::Model> MakeModel(const std::string &name) {
+  if (name == "loopback") return std::unique_ptr<usb::Model>(new usb::LoopbackModel);
+  if (name == "scriptable") return std::unique_ptr<usb::Model>(new usb::ScriptedModel);
+  return nullptr;
+}
+
+bool IsModelName(const std::string &name) { return name == "loopback" || name == "scriptable"; }
+
+}  // namespace world
+}  // namespace sim
