@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "datapath/ring.h"
+#include "sim/kernel/mdl.h"
 #include "support/driver_fixture.h"
 
 using namespace testing_support;
@@ -247,5 +248,33 @@ TEST(Ring, TakeIntoAnMdlUsesItsSystemAddress) {
     IoFreeMdl(locked);
     IoFreeMdl(mdl);
     ExFreePool(pool);
+  });
+}
+
+TEST(Ring, TakeIntoAnMdlThatCannotBeMappedCopiesNothing) {
+  RunOnMachine([] {
+    TestDevice dev;
+    PDEVICE_EXTENSION ext = dev.Ext();
+    auto data = Sequence(16);
+    RingAppend(ext, data.data(), 16);
+    std::vector<uint8_t> user(16, 0xEE);
+    PMDL locked = IoAllocateMdl(user.data(), 16, FALSE, FALSE, nullptr);
+    MmProbeAndLockPages(locked, KernelMode, IoWriteAccess);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    irp->MdlAddress = locked;
+    irp->AssociatedIrp.SystemBuffer = user.data();  // must not be used instead of the MDL
+
+    sim::mdl::FailMappings(true);
+    EXPECT_EQ(TakeLocked(ext, irp, 16), 0u);
+    sim::mdl::FailMappings(false);
+    EXPECT_EQ(sim::mdl::FailedMappings(), 1u);
+    EXPECT_EQ(user, std::vector<uint8_t>(16, 0xEE));
+    EXPECT_EQ(ext->RingCount, 16);
+    EXPECT_EQ(ext->RingReadIndex, 0u);
+
+    irp->MdlAddress = nullptr;
+    IoFreeIrp(irp);
+    MmUnlockPages(locked);
+    IoFreeMdl(locked);
   });
 }

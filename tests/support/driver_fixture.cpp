@@ -215,13 +215,12 @@ void TestDevice::StopReader() {
 }
 
 void TestDevice::PollStatusOnce() {
-  LONG before = ext_->OutstandingIo;
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   StatusPollTimer(fdo_, nullptr);
   KeLowerIrql(old);
-  for (int guard = 0; guard < 1000 && ext_->OutstandingIo != before; ++guard) SleepMs(1);
-  EXPECT_EQ(ext_->OutstandingIo, before) << "status poll did not finish";
+  for (int guard = 0; guard < 1000 && sim::internal::WorkItemPendingFor(fdo_); ++guard) SleepMs(1);
+  EXPECT_FALSE(sim::internal::WorkItemPendingFor(fdo_)) << "status poll did not finish";
 }
 
 }  // namespace testing_support

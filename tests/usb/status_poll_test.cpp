@@ -1,0 +1,279 @@
+// The once-a-second status poll: which status bytes change which lines, what
+// a silent device or an empty reply does, and the whole road from the
+// device's status byte to a completed wait-on-mask request.
+#include <gtest/gtest.h>
+
+#include "sim/kernel/pool.h"
+#include "sim/kernel/sim.h"
+#include "support/driver_fixture.h"
+
+using namespace testing_support;
+
+namespace {
+
+const ULONG kLineEvents = SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD;
+
+bool IsStatusRequest(const UrbSeen &u) { return u.function == URB_FUNCTION_VENDOR_DEVICE && u.request == 2; }
+
+// The device answers every status request with *byte; everything else succeeds.
+void AnswerStatusWith(TestDevice &dev, const UCHAR *byte) {
+  dev.Lower().SetPolicy([byte](const UrbSeen &u) {
+    if (IsStatusRequest(u)) return UrbReply::Now(STATUS_SUCCESS, {*byte});
+    return UrbReply::Now(STATUS_SUCCESS);
+  });
+}
+
+struct Lines {
+  USHORT state;
+  ULONG modemStatus;
+};
+
+Lines LinesOf(TestDevice &dev) { return Lines{dev.Ext()->LineState, dev.Ext()->ModemStatus}; }
+
+void ExpectLines(TestDevice &dev, USHORT state) {
+  EXPECT_EQ(dev.Ext()->LineState, state);
+  ULONG image = ((state & 0x08) ? 0x10u : 0u) | ((state & 0x10) ? 0x20u : 0u) | ((state & 0x20) ? 0x80u : 0u);
+  EXPECT_EQ(dev.Ext()->ModemStatus, image);
+  EXPECT_EQ(dev.Ext()->ModemControl & 0xB0u, image);
+}
+
+void ClearChangeFlags(TestDevice &dev) {
+  ASSERT_EQ(dev.IoctlUlong(IOCTL_SERIAL_SET_WAIT_MASK, kLineEvents).status, STATUS_SUCCESS);
+}
+
+}  // namespace
+
+TEST(StatusPoll, RequestFormat) {
+  RunOnMachine([] {
+    TestDevice dev;
+    UCHAR byte = 0;
+    AnswerStatusWith(dev, &byte);
+    dev.PollStatusOnce();
+    ASSERT_EQ(dev.Lower().Count(), 1u);
+    const UrbSeen &u = dev.Lower().Seen(0);
+    EXPECT_EQ(u.function, URB_FUNCTION_VENDOR_DEVICE);
+    EXPECT_EQ(u.requestTypeBits, 0x40);
+    EXPECT_EQ(u.request, 2);
+    EXPECT_EQ(u.value, 0);
+    EXPECT_EQ(u.index, 0);
+    EXPECT_EQ(u.transferFlags, 3u);
+    EXPECT_EQ(u.transferLength, 1u);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+  });
+}
+
+TEST(StatusPoll, Bit0RaisesAllThreeLinesAndCompletesTheLineWait) {
+  RunOnMachine([] {
+    TestDevice dev;
+    UCHAR byte = 0x01;
+    AnswerStatusWith(dev, &byte);
+    ClearChangeFlags(dev);
+    AsyncIoctl wait;
+    ASSERT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    dev.PollStatusOnce();
+    ExpectLines(dev, 0x38);
+    EXPECT_EQ(dev.Ext()->LastStatusBit0, 1);
+    EXPECT_EQ(dev.Ext()->LastStatusBit1, 0);
+    ASSERT_TRUE(wait.Wait(0));
+    EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(wait.OutUlong(), kLineEvents);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+  });
+}
+
+TEST(StatusPoll, Bit1RaisesDsrAndCarrierOnly) {
+  RunOnMachine([] {
+    TestDevice dev;
+    UCHAR byte = 0x02;
+    AnswerStatusWith(dev, &byte);
+    dev.PollStatusOnce();
+    ExpectLines(dev, 0x30);
+    EXPECT_EQ(dev.Ext()->LastStatusBit1, 1);
+  });
+}
+
+TEST(StatusPoll, BothBitsRaiseAllLinesAndTheSecondUpdateRaisesNoEvent) {
+  RunOnMachine([] {
+    TestDevice dev;
+    UCHAR byte = 0x03;
+    AnswerStatusWith(dev, &byte);
+    ClearChangeFlags(dev);
+    AsyncIoctl wait;
+    ASSERT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    dev.PollStatusOnce();
+    ExpectLines(dev, 0x38);
+    ASSERT_TRUE(wait.Wait(0));
+    EXPECT_EQ(wait.OutUlong(), kLineEvents);
+    // Had the bit-1 update changed anything, its flags would be latched again.
+    EXPECT_EQ(dev.Ext()->CtsChanged, 0);
+    EXPECT_EQ(dev.Ext()->DsrChanged, 0);
+    EXPECT_EQ(dev.Ext()->RlsdChanged, 0);
+  });
+}
+
+TEST(StatusPoll, Bit0DroppingTakesAllLinesDownAndTheyStayDown) {
+  RunOnMachine([] {
+    TestDevice dev;
+    UCHAR byte = 0x03;
+    AnswerStatusWith(dev, &byte);
+    dev.PollStatusOnce();
+    ExpectLines(dev, 0x38);
+    byte = 0x02;
+    dev.PollStatusOnce();
+    ExpectLines(dev, 0x00);
+    EXPECT_EQ(dev.Ext()->LastStatusBit0, 0);
+    EXPECT_EQ(dev.Ext()->LastStatusBit1, 1);
+    dev.PollStatusOnce();
+    dev.PollStatusOnce();
+    ExpectLines(dev, 0x00);
+  });
+}
+
+TEST(StatusPoll, Bit1DroppingTakesDsrAndCarrierDownAndKeepsCts) {
+  RunOnMachine([] {
+    TestDevice dev;
+    UCHAR byte = 0x03;
+    AnswerStatusWith(dev, &byte);
+    dev.PollStatusOnce();
+    byte = 0x01;
+    dev.PollStatusOnce();
+    ExpectLines(dev, 0x08);
+  });
+}
+
+TEST(StatusPoll, SilentDeviceChangesNothing) {
+  RunOnMachine([] {
+    TestDevice dev;
+    UCHAR byte = 0x03;
+    AnswerStatusWith(dev, &byte);
+    dev.PollStatusOnce();
+    dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::Pending(UrbReply::CancelAtOnce); });
+    for (int i = 0; i < 2; ++i) {
+      size_t index = dev.Lower().Count();
+      uint64_t start = sim::NowMs();
+      dev.PollStatusOnce();
+      ASSERT_EQ(dev.Lower().Count(), index + 1);
+      EXPECT_EQ(dev.Lower().Seen(index).answer, STATUS_CANCELLED);
+      EXPECT_GE(dev.Lower().Seen(index).answeredMs - start, 200u);
+      ExpectLines(dev, 0x38);
+      EXPECT_EQ(dev.Ext()->LastStatusBit0, 1);
+      EXPECT_EQ(dev.Ext()->LastStatusBit1, 1);
+    }
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+  });
+}
+
+TEST(StatusPoll, SameByteEveryPollRaisesNothingAfterTheFirst) {
+  RunOnMachine([] {
+    TestDevice dev;
+    UCHAR byte = 0x01;
+    AnswerStatusWith(dev, &byte);
+    dev.PollStatusOnce();
+    ClearChangeFlags(dev);
+    AsyncIoctl wait;
+    ASSERT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    for (int i = 0; i < 3; ++i) dev.PollStatusOnce();
+    EXPECT_FALSE(wait.Done());
+    ExpectLines(dev, 0x38);
+    ClearChangeFlags(dev);  // ends the wait with 0
+    ASSERT_TRUE(wait.Wait(0));
+    EXPECT_EQ(wait.OutUlong(), 0u);
+  });
+}
+
+TEST(StatusPoll, BitsTwoToSevenAreIgnored) {
+  RunOnMachine([] {
+    TestDevice dev;
+    UCHAR byte = 0xFC;
+    AnswerStatusWith(dev, &byte);
+    dev.PollStatusOnce();
+    ExpectLines(dev, 0x00);
+    EXPECT_EQ(dev.Ext()->CtsChanged | dev.Ext()->DsrChanged | dev.Ext()->RlsdChanged, 0);
+    byte = 0x05;
+    dev.PollStatusOnce();
+    ExpectLines(dev, 0x38);
+    byte = 0x01;
+    ClearChangeFlags(dev);
+    dev.PollStatusOnce();
+    ExpectLines(dev, 0x38);
+    EXPECT_EQ(dev.Ext()->CtsChanged | dev.Ext()->DsrChanged | dev.Ext()->RlsdChanged, 0);
+  });
+}
+
+TEST(StatusPoll, EmptyReplyLeavesTheLinesAlone) {
+  RunOnMachine([] {
+    TestDevice dev;
+    UCHAR byte = 0x02;
+    AnswerStatusWith(dev, &byte);
+    dev.PollStatusOnce();
+    ExpectLines(dev, 0x30);
+    dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::Now(STATUS_SUCCESS); });  // no data
+    for (int i = 0; i < 3; ++i) dev.PollStatusOnce();
+    ExpectLines(dev, 0x30);
+    EXPECT_EQ(dev.Ext()->LastStatusBit0, 0);
+    EXPECT_EQ(dev.Ext()->LastStatusBit1, 1);
+  });
+}
+
+TEST(StatusPoll, TickWithoutPoolPollsNothingAndLeaksNothing) {
+  RunOnMachine([] {
+    TestDevice dev;
+    UCHAR byte = 0x01;
+    AnswerStatusWith(dev, &byte);
+    for (uint64_t nth : {1u, 2u}) {
+      SCOPED_TRACE(nth);
+      size_t blocks = sim::pool::OutstandingTotal();
+      sim::pool::FailNth(nth);
+      dev.PollStatusOnce();
+      sim::pool::Clear();
+      EXPECT_EQ(dev.Lower().Count(), 0u);
+      EXPECT_EQ(sim::pool::OutstandingTotal(), blocks);
+      EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+    }
+    dev.PollStatusOnce();
+    ExpectLines(dev, 0x38);
+  });
+}
+
+// Open-port machinery running: the I/O timer polls once a second and the
+// device's status byte ends up as a completed wait-on-mask request.
+TEST(StatusPoll, DeviceStatusReachesAWaitingApplication) {
+  RunOnMachine([] {
+    TestDevice dev;
+    UCHAR byte = 0x00;
+    dev.Lower().SetPolicy([&byte](const UrbSeen &u) {
+      if (u.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return UrbReply::Pending(UrbReply::CancelAtOnce);
+      if (IsStatusRequest(u)) return UrbReply::After(5, STATUS_SUCCESS, {byte});
+      return UrbReply::Now(STATUS_SUCCESS);
+    });
+    ClearChangeFlags(dev);
+    dev.StartReader();
+    SleepMs(2500);
+    ExpectLines(dev, 0x00);
+
+    AsyncIoctl up;
+    ASSERT_EQ(up.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    uint64_t start = sim::NowMs();
+    byte = 0x01;
+    ASSERT_TRUE(up.Wait(1500)) << "no poll within a second and a half";
+    EXPECT_LE(sim::NowMs() - start, 1100u);
+    EXPECT_EQ(up.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(up.Information(), 4u);
+    EXPECT_EQ(up.OutUlong(), kLineEvents);
+    ExpectLines(dev, 0x38);
+
+    AsyncIoctl down;
+    ASSERT_EQ(down.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    byte = 0x01 | 0x40;  // an ignored bit changes nothing
+    SleepMs(2100);
+    EXPECT_FALSE(down.Done());
+    byte = 0x02;  // CTS off; DSR and carrier go off with bit 0, then on again with bit 1
+    ASSERT_TRUE(down.Wait(1500));
+    EXPECT_EQ(down.OutUlong(), kLineEvents);
+    ExpectLines(dev, 0x30);
+    dev.StopReader();
+    size_t polls = 0;
+    for (size_t i = 0; i < dev.Lower().Count(); ++i) polls += IsStatusRequest(dev.Lower().Seen(i));
+    EXPECT_GE(polls, 5u);
+  });
+}
