@@ -1,0 +1,172 @@
+// The test-facing face of a simulated device: knobs and observations, each
+// taken under the device's lock.
+#include "sim/kernel/sim.h"
+#include "sim/usb/device_impl.h"
+
+namespace sim {
+namespace usb {
+
+Device::Device() = default;
+Device::~Device() = default;
+
+PDEVICE_OBJECT Device::Pdo() const { return impl_->pdo_; }
+const std::wstring &Device::Name() const { return impl_->name_; }
+Model &Device::GetModel() const { return *impl_->model_; }
+
+void Device::SetLatencyMs(RequestKind kind, uint32_t ms) {
+  impl_->Locked([&] { impl_->latencyMs_[int(kind)] = ms; });
+}
+
+void Device::SetNoAnswer(RequestKind kind, bool on) {
+  impl_->Locked([&] { impl_->noAnswer_[int(kind)] = on; });
+}
+
+void Device::FailNth(RequestKind kind, uint32_t nth, NTSTATUS status, USBD_STATUS usbdStatus) {
+  impl_->Locked([&] {
+    impl_->injected_.push_back({kind, impl_->counts_[int(kind)] + nth, {status, usbdStatus}});
+  });
+}
+
+void Device::StallPipe(UCHAR endpoint) {
+  impl_->Locked([&] {
+    Pipe *pipe = impl_->PipeFor(endpoint);
+    pipe->halted = true;
+    pipe->stallReported = false;
+  });
+}
+
+void Device::StallVendorRequest(UCHAR request, bool on) {
+  impl_->Locked([&] {
+    if (on) {
+      impl_->stalledVendor_.insert(request);
+    } else {
+      impl_->stalledVendor_.erase(request);
+    }
+  });
+}
+
+void Device::SetBulkOutLimit(uint32_t bytes) {
+  impl_->Locked([&] { impl_->bulkOutLimit_ = bytes; });
+}
+
+void Device::ClearBulkOutLimit() {
+  impl_->Locked([&] { impl_->bulkOutLimit_ = -1; });
+}
+
+void Device::SetStatusReplyLength(uint32_t bytes) {
+  impl_->Locked([&] { impl_->statusReplyLength_ = bytes; });
+}
+
+void Device::SetDescriptors(const std::vector<uint8_t> &device, const std::vector<uint8_t> &configuration) {
+  impl_->Locked([&] {
+    impl_->config_.deviceDescriptor = device;
+    impl_->config_.configurationDescriptor = configuration;
+  });
+}
+
+void Device::Unplug() {
+  impl_->Locked([&] {
+    impl_->unplugged_ = true;
+    impl_->TraceLine("unplugged");
+    for (Request &r : impl_->pending_) {
+      if (r.cancelling || r.failed) continue;
+      r.failed = true;
+      r.failure = kGone;
+      bool bulk = r.kind == RequestKind::BulkIn || r.kind == RequestKind::BulkOut;
+      if (bulk && r.phase == Request::Phase::NoAnswer) r.phase = Request::Phase::Waiting;
+      if (!bulk) {
+        r.phase = Request::Phase::Timed;
+        r.due = Now100ns();
+      }
+    }
+  });
+}
+
+bool Device::Unplugged() const {
+  bool value = false;
+  impl_->Locked([&] { value = impl_->unplugged_; });
+  return value;
+}
+
+bool Device::SignalWake() {
+  PIRP irp = nullptr;
+  impl_->Locked([&] {
+    if (impl_->waitWake_ != nullptr && IoSetCancelRoutine(impl_->waitWake_, nullptr) != nullptr) {
+      irp = impl_->waitWake_;
+      impl_->waitWake_ = nullptr;
+    }
+  });
+  if (irp == nullptr) return false;
+  impl_->TraceLine("power wait-wake signalled");
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return true;
+}
+
+void Device::DeletePdo() { impl_->Detach(); }
+
+std::vector<LogEntry> Device::Log() const {
+  std::vector<LogEntry> copy;
+  impl_->Locked([&] { copy = impl_->log_; });
+  return copy;
+}
+
+uint32_t Device::Count(RequestKind kind) const {
+  uint32_t n = 0;
+  impl_->Locked([&] { n = impl_->counts_[int(kind)]; });
+  return n;
+}
+
+uint32_t Device::PendingCount() const {
+  uint32_t n = 0;
+  impl_->Locked([&] { n = uint32_t(impl_->pending_.size()); });
+  return n;
+}
+
+bool Device::Configured() const {
+  bool value = false;
+  impl_->Locked([&] { value = impl_->configured_; });
+  return value;
+}
+
+bool Device::WaitWakePending() const {
+  bool value = false;
+  impl_->Locked([&] { value = impl_->waitWake_ != nullptr; });
+  return value;
+}
+
+DEVICE_POWER_STATE Device::PowerState() const {
+  DEVICE_POWER_STATE value = PowerDeviceUnspecified;
+  impl_->Locked([&] { value = impl_->powerState_; });
+  return value;
+}
+
+bool Device::Started() const {
+  bool value = false;
+  impl_->Locked([&] { value = impl_->started_; });
+  return value;
+}
+
+bool Device::Removed() const {
+  bool value = false;
+  impl_->Locked([&] { value = impl_->removed_; });
+  return value;
+}
+
+bool Device::SurpriseRemoved() const {
+  bool value = false;
+  impl_->Locked([&] { value = impl_->surpriseRemoved_; });
+  return value;
+}
+
+USBD_PIPE_HANDLE Device::PipeHandle(UCHAR endpoint) const {
+  USBD_PIPE_HANDLE handle = nullptr;
+  impl_->Locked([&] {
+    auto it = impl_->pipes_.find(endpoint);
+    if (it != impl_->pipes_.end() && it->second->open) handle = it->second.get();
+  });
+  return handle;
+}
+
+}  // namespace usb
+}  // namespace sim

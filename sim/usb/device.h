@@ -1,0 +1,129 @@
+// The simulated USB bus: one physical device object per plugged modem, below
+// the function driver, answering URBs, Plug and Play and power IRPs as the USB
+// stack does, with knobs for tests. Host only.
+//
+// Devices belong to the bus of the running kernel: Plug() creates one (with its
+// PDO \Device\USBPDO-N) and the kernel's shutdown deletes what is left.
+// Knobs and queries may be called from any simulated thread (inside
+// Kernel::Run) or while the machine is idle.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <usbdi.h>
+
+#include "sim/usb/model.h"
+
+namespace sim {
+namespace usb {
+
+enum class RequestKind {
+  GetDescriptor,
+  SelectConfiguration,  // configure and unconfigure alike (Value 1 / 0 in the log)
+  ResetPipe,
+  SetDtr,               // vendor request 1
+  GetStatus,            // vendor request 2
+  VendorOther,          // any other vendor request: stalled
+  BulkOut,
+  BulkIn,
+  Invalid,              // unknown function, wrong length or pipe: rejected
+};
+constexpr int kRequestKinds = 9;
+const char *KindName(RequestKind kind);
+
+// One URB as the bus saw it.
+struct LogEntry {
+  RequestKind kind;
+  USHORT function;
+  UCHAR endpoint;       // bulk and reset pipe: the pipe's endpoint address; 0 otherwise
+  USHORT value;         // descriptor type, vendor request's Value, 1 configure / 0 unconfigure
+  ULONG length;         // TransferBufferLength as submitted
+  ULONG transferred;    // TransferBufferLength as returned
+  NTSTATUS status;      // STATUS_PENDING until completed
+  USBD_STATUS usbdStatus;
+  uint64_t submitMs;
+  uint64_t completeMs;  // 0 until completed
+};
+
+struct DeviceConfig {
+  std::vector<uint8_t> deviceDescriptor;         // empty: the default modem's
+  std::vector<uint8_t> configurationDescriptor;  // empty: the default modem's (remote wakeup on)
+  bool powerPagable = true;                      // DO_POWER_PAGABLE on the PDO
+  // Capabilities. Wake levels default from the configuration's remote-wakeup
+  // bit: S3 / D2 when set, unspecified (no wake) when clear.
+  std::array<DEVICE_POWER_STATE, PowerSystemMaximum> deviceState = {
+      PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2,
+      PowerDeviceD2,          PowerDeviceD3, PowerDeviceD3};
+  bool overrideWake = false;
+  SYSTEM_POWER_STATE systemWake = PowerSystemUnspecified;
+  DEVICE_POWER_STATE deviceWake = PowerDeviceUnspecified;
+  bool removable = true;
+  bool surpriseRemovalOK = false;
+};
+
+class DeviceImpl;
+
+class Device {
+ public:
+  PDEVICE_OBJECT Pdo() const;  // NULL after DeletePdo
+  const std::wstring &Name() const;  // L"\\Device\\USBPDO-N"
+  Model &GetModel() const;
+
+  // ---- knobs
+  void SetLatencyMs(RequestKind kind, uint32_t ms);     // extra time before the answer
+  void SetNoAnswer(RequestKind kind, bool on);          // requests stay pending until cancelled
+  // The nth request of this kind from now on (1 = the next) fails with status.
+  void FailNth(RequestKind kind, uint32_t nth, NTSTATUS status,
+               USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING);
+  void StallPipe(UCHAR endpoint);                       // halted until a pipe reset
+  void StallVendorRequest(UCHAR request, bool on);      // every such request stalls
+  void SetBulkOutLimit(uint32_t bytes);                 // accept at most this much per OUT transfer
+  void ClearBulkOutLimit();
+  void SetStatusReplyLength(uint32_t bytes);            // GET_STATUS delivers at most this many bytes (default 1)
+  void SetDescriptors(const std::vector<uint8_t> &device, const std::vector<uint8_t> &configuration);
+  // Physical unplug: every pending and later URB fails with
+  // STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE. The PDO stays.
+  void Unplug();
+  bool Unplugged() const;
+  // Completes a pending wait-wake IRP with STATUS_SUCCESS; false if none was pending.
+  bool SignalWake();
+  // Deletes the PDO once the stack above it is gone (after IRP_MN_REMOVE_DEVICE).
+  void DeletePdo();
+
+  // ---- observation
+  std::vector<LogEntry> Log() const;
+  uint32_t Count(RequestKind kind) const;
+  uint32_t PendingCount() const;    // URBs the bus holds now
+  bool Configured() const;
+  bool WaitWakePending() const;
+  DEVICE_POWER_STATE PowerState() const;
+  bool Started() const;
+  bool Removed() const;             // IRP_MN_REMOVE_DEVICE seen
+  bool SurpriseRemoved() const;     // IRP_MN_SURPRISE_REMOVAL seen
+  // Pipe handle the bus gave for this endpoint while configured, else NULL.
+  USBD_PIPE_HANDLE PipeHandle(UCHAR endpoint) const;
+
+  ~Device();
+  DeviceImpl *Impl() const { return impl_.get(); }  // for sim/usb's own files
+
+ private:
+  friend class DeviceImpl;
+  friend Device *Plug(std::unique_ptr<Model> model, const DeviceConfig &config);
+  Device();
+  std::unique_ptr<DeviceImpl> impl_;
+};
+
+// Plugs a device into the running kernel's bus and creates its PDO. Must be
+// called inside Kernel::Run. A NULL model means a LoopbackModel.
+Device *Plug(std::unique_ptr<Model> model = nullptr, const DeviceConfig &config = DeviceConfig());
+// The device whose PDO this is, or NULL.
+Device *FromPdo(PDEVICE_OBJECT pdo);
+// Devices plugged into the running kernel's bus, in plug order.
+std::vector<Device *> Devices();
+
+}  // namespace usb
+}  // namespace sim
