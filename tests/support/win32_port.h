@@ -1,0 +1,51 @@
+// Small Win32 helpers shared by tests written as serial programs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+namespace testing_support {
+
+inline HANDLE OpenCom7(bool overlapped = false) {
+  return CreateFileW(L"\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                     overlapped ? FILE_FLAG_OVERLAPPED : 0, NULL);
+}
+
+inline BOOL SetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant) {
+  COMMTIMEOUTS t = {interval, multiplier, constant, 0, 0};
+  return SetCommTimeouts(port, &t);
+}
+
+// Reads return at once with what the receive queue holds.
+inline BOOL ReturnAtOnce(HANDLE port) { return SetTimeouts(port, MAXDWORD, 0, 0); }
+// Reads wait for their full length, or give what came after about 100 ms.
+inline BOOL Queued(HANDLE port) { return SetTimeouts(port, 0, 0, 0); }
+
+struct Overlapped {
+  OVERLAPPED ov;
+  Overlapped() {
+    memset(&ov, 0, sizeof(ov));
+    ov.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+  }
+  ~Overlapped() { CloseHandle(ov.hEvent); }
+  Overlapped(const Overlapped &) = delete;
+  Overlapped &operator=(const Overlapped &) = delete;
+  LPOVERLAPPED operator&() { return &ov; }
+};
+
+// Bytes that differ from one position to the next and from one seed to another.
+inline std::vector<char> Pattern(size_t length, unsigned salt) {
+  std::vector<char> bytes(length);
+  uint32_t x = 2463534242u ^ salt;
+  for (size_t i = 0; i < length; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    bytes[i] = static_cast<char>(x);
+  }
+  return bytes;
+}
+
+}  // namespace testing_support
