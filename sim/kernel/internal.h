@@ -54,6 +54,9 @@ void UnloadDriver(PDRIVER_OBJECT driverObject);
 // The device object a name in the object namespace leads to, following
 // symbolic links (L"\\DosDevices\\COM7", L"\\??\\COM7", L"\\Device\\USBPDO-0").
 PDEVICE_OBJECT LookupDevice(const WCHAR *path);
+// IofCallDriver as PoCallDriver uses it: a power IRP passes without the
+// check that catches power IRPs sent with IoCallDriver.
+NTSTATUS CallDriverFromPowerManager(PDEVICE_OBJECT device, PIRP irp);
 
 }  // namespace internal
 }  // namespace sim

@@ -1,0 +1,103 @@
+// IofCallDriver: hands an IRP to the next driver and judges the pending
+// rules of what the dispatch routine returned.
+#include "io_private.h"
+
+namespace sim {
+namespace io {
+namespace {
+
+void CheckPending(const CallFrame &f) {
+  if (f.status == STATUS_PENDING && !f.markedAtWalk)
+    ReportFault(Fault::PendingNotMarked, "IofCallDriver",
+                f.what + " returned STATUS_PENDING but its stack location was not marked with IoMarkIrpPending");
+}
+
+}  // namespace
+
+// Completion passes stack location `location`: settle the calls made at it.
+void NoteLocationWalked(IrpRecord &rec, PIRP irp, int location) {
+  bool marked = (StackLocation(irp, location)->Control & SL_PENDING_RETURNED) != 0;
+  for (auto it = rec.frames.begin(); it != rec.frames.end();) {
+    CallFrame &f = **it;
+    if (f.location != location || f.walked) {
+      ++it;
+      continue;
+    }
+    f.walked = true;
+    f.markedAtWalk = marked;
+    if (f.returned) {
+      CheckPending(f);
+      it = rec.frames.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool fromPowerManager) {
+  MaybeSchedule();
+  const char *routine = fromPowerManager ? "PoCallDriver" : "IofCallDriver";
+  auto rec = FindIrp(irp);
+  if (!rec) {
+    ReportFault(Fault::InvalidParameter, routine, "IRP " + Hex((uintptr_t)irp) + " is not a live IRP");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (!FindDevice(device)) {
+    ReportFault(Fault::InvalidParameter, routine, "device " + Hex((uintptr_t)device) + " is not a live device object");
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  if (irp->CurrentLocation <= 1) {
+    ReportFault(Fault::InvalidParameter, routine,
+                "IRP #" + std::to_string(rec->serial) + " has no stack location left for " + DeviceName(device) +
+                    " (StackSize too small)");
+    return STATUS_INVALID_PARAMETER;
+  }
+  irp->CurrentLocation--;
+  PIO_STACK_LOCATION sp = --irp->Tail.Overlay.CurrentStackLocation;
+  sp->DeviceObject = device;
+  rec->majorFunction = sp->MajorFunction;
+
+  std::string what = "IRP #" + std::to_string(rec->serial) + " " + MajorName(sp->MajorFunction) + "/" +
+                     Hex(sp->MinorFunction).substr(8) + " -> " + DeviceName(device);
+  if (sp->MajorFunction == IRP_MJ_POWER && !fromPowerManager)
+    ReportFault(Fault::PowerIrpSentWithIoCallDriver, routine, what + ": power IRPs go through PoCallDriver");
+  if (TraceEnabled()) Trace(what);
+
+  auto frame = std::make_shared<CallFrame>();
+  frame->location = irp->CurrentLocation;
+  frame->what = "dispatch of " + what;
+  rec->frames.push_back(frame);
+
+  PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[sp->MajorFunction];
+  NTSTATUS status = dispatch(device, irp);
+
+  frame->returned = true;
+  frame->status = status;
+  if (frame->walked) {
+    CheckPending(*frame);
+  } else if (!rec->freed) {
+    bool marked = (StackLocation(irp, frame->location)->Control & SL_PENDING_RETURNED) != 0;
+    if (status != STATUS_PENDING && marked)
+      ReportFault(Fault::MarkedNotPending, routine,
+                  frame->what + " marked the IRP pending but returned " + Hex((uint32_t)status) +
+                      " while the IRP is not completed");
+    if (status != STATUS_PENDING) {
+      for (auto it = rec->frames.begin(); it != rec->frames.end(); ++it)
+        if (*it == frame) {
+          rec->frames.erase(it);
+          break;
+        }
+    }
+  }
+  return status;
+}
+
+}  // namespace io
+
+namespace internal {
+NTSTATUS CallDriverFromPowerManager(PDEVICE_OBJECT device, PIRP irp) { return io::CallDriver(device, irp, true); }
+}  // namespace internal
+
+}  // namespace sim
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return sim::io::CallDriver(DeviceObject, Irp, false); }

@@ -1,0 +1,99 @@
+// IofCompleteRequest: completion routines bottom-up, then the I/O manager's
+// own completion of the IRPs it built.
+#include <algorithm>
+
+#include "io_private.h"
+
+namespace sim {
+namespace io {
+namespace {
+
+bool Invoke(const IO_STACK_LOCATION *sp, PIRP irp) {
+  NTSTATUS s = irp->IoStatus.Status;
+  return (NT_SUCCESS(s) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
+         (!NT_SUCCESS(s) && (sp->Control & SL_INVOKE_ON_ERROR)) || (irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
+}
+
+void ZeroStackLocation(PIO_STACK_LOCATION sp) {
+  sp->MinorFunction = 0;
+  sp->Flags = 0;
+  sp->Control = 0;
+  memset(&sp->Parameters.Others, 0, sizeof sp->Parameters.Others);
+  sp->FileObject = nullptr;
+  sp->CompletionRoutine = nullptr;
+  sp->Context = nullptr;
+}
+
+bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord> &rec) {
+  if (!rec) {
+    ReportFault(Fault::IrpCompletedTwice, "IofCompleteRequest",
+                "IRP " + Hex((uintptr_t)irp) + " is not live: completed (and freed) already, or never allocated");
+    return false;
+  }
+  std::string what = "IRP #" + std::to_string(rec->serial) + " " + MajorName(rec->majorFunction);
+  if (irp->CurrentLocation > irp->StackCount + 1) {
+    ReportFault(Fault::IrpCompletedTwice, "IofCompleteRequest", what + " completed a second time");
+    return false;
+  }
+  if (irp->CancelRoutine) {
+    ReportFault(Fault::IrpCompletedWithCancelRoutine, "IofCompleteRequest",
+                what + " completed with its cancel routine still set");
+    irp->CancelRoutine = nullptr;
+  }
+  if (internal::InSimulatedThread() && internal::SpinLocksHeldByCurrentThread() > 0)
+    ReportFault(Fault::IrpCompletedUnderSpinLock, "IofCompleteRequest",
+                what + " completed while holding " + std::to_string(internal::SpinLocksHeldByCurrentThread()) +
+                    " spin lock(s)");
+  if (irp->IoStatus.Status == STATUS_PENDING)
+    ReportFault(Fault::InvalidParameter, "IofCompleteRequest", what + " completed with STATUS_PENDING");
+  return true;
+}
+
+}  // namespace
+
+void CompleteRequest(PIRP irp) {
+  MaybeSchedule();
+  auto rec = FindIrp(irp);
+  if (!CheckEntry(irp, rec)) return;
+  if (TraceEnabled())
+    Trace("IRP #" + std::to_string(rec->serial) + " completed " + Hex((uint32_t)irp->IoStatus.Status) + " info " +
+          std::to_string(irp->IoStatus.Information));
+
+  for (;;) {
+    int location = irp->CurrentLocation;
+    if (location > irp->StackCount) break;
+    PIO_STACK_LOCATION sp = irp->Tail.Overlay.CurrentStackLocation;
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
+    NoteLocationWalked(*rec, irp, location);
+    irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+    if (Invoke(sp, irp) && sp->CompletionRoutine) {
+      PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
+      PVOID context = sp->Context;
+      ZeroStackLocation(sp);
+      PDEVICE_OBJECT device =
+          irp->CurrentLocation == irp->StackCount + 1 ? nullptr : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+      NTSTATUS status = routine(device, irp, context);
+      if (status == STATUS_MORE_PROCESSING_REQUIRED) return;
+      if (rec->freed) {
+        ReportFault(Fault::InvalidParameter, "IofCompleteRequest",
+                    "IRP #" + std::to_string(rec->serial) +
+                        " freed by a completion routine that did not return STATUS_MORE_PROCESSING_REQUIRED");
+        return;
+      }
+    } else {
+      if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) IoMarkIrpPending(irp);
+      ZeroStackLocation(sp);
+    }
+  }
+  // Past the last stack location: the count moves one beyond, as on Windows,
+  // so a second completion is recognised.
+  irp->CurrentLocation++;
+  irp->Tail.Overlay.CurrentStackLocation++;
+  FinishIrp(irp, rec);
+}
+
+}  // namespace io
+}  // namespace sim
+
+VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) { sim::io::CompleteRequest(Irp); }

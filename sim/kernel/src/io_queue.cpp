@@ -1,0 +1,125 @@
+// The device queue of StartIo drivers: IoStartPacket and IoStartNextPacket,
+// StartIo called at DISPATCH_LEVEL.
+#include "io_private.h"
+
+namespace sim {
+namespace io {
+namespace {
+
+// FALSE when the queue was idle (now busy, the caller starts the packet),
+// TRUE when queued.
+bool InsertDeviceQueue(PKDEVICE_QUEUE queue, PKDEVICE_QUEUE_ENTRY entry, const ULONG *key) {
+  KeAcquireSpinLockAtDpcLevel(&queue->Lock);
+  bool inserted = false;
+  entry->Inserted = FALSE;
+  if (queue->Busy) {
+    if (key) {
+      entry->SortKey = *key;
+      PLIST_ENTRY next = queue->DeviceListHead.Flink;
+      while (next != &queue->DeviceListHead &&
+             CONTAINING_RECORD(next, KDEVICE_QUEUE_ENTRY, DeviceListEntry)->SortKey <= *key)
+        next = next->Flink;
+      InsertTailList(next, &entry->DeviceListEntry);  // before `next`
+    } else {
+      InsertTailList(&queue->DeviceListHead, &entry->DeviceListEntry);
+    }
+    entry->Inserted = TRUE;
+    inserted = true;
+  } else {
+    queue->Busy = TRUE;
+  }
+  KeReleaseSpinLockFromDpcLevel(&queue->Lock);
+  return inserted;
+}
+
+// The next entry, or NULL and the queue idle.
+PKDEVICE_QUEUE_ENTRY RemoveDeviceQueue(PKDEVICE_QUEUE queue) {
+  KeAcquireSpinLockAtDpcLevel(&queue->Lock);
+  PKDEVICE_QUEUE_ENTRY entry = nullptr;
+  if (IsListEmpty(&queue->DeviceListHead)) {
+    queue->Busy = FALSE;
+  } else {
+    entry = CONTAINING_RECORD(RemoveHeadList(&queue->DeviceListHead), KDEVICE_QUEUE_ENTRY, DeviceListEntry);
+    entry->Inserted = FALSE;
+  }
+  KeReleaseSpinLockFromDpcLevel(&queue->Lock);
+  return entry;
+}
+
+void StartIo(PDEVICE_OBJECT device, PIRP irp) {
+  if (TraceEnabled()) Trace("StartIo " + DeviceName(device) + " IRP #" + std::to_string(FindIrp(irp) ? FindIrp(irp)->serial : 0));
+  device->DriverObject->DriverStartIo(device, irp);
+}
+
+}  // namespace
+}  // namespace io
+}  // namespace sim
+
+using namespace sim;
+using namespace sim::io;
+
+BOOLEAN KeInsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry) {
+  return InsertDeviceQueue(DeviceQueue, DeviceQueueEntry, nullptr);
+}
+
+BOOLEAN KeInsertByKeyDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry, ULONG SortKey) {
+  return InsertDeviceQueue(DeviceQueue, DeviceQueueEntry, &SortKey);
+}
+
+PKDEVICE_QUEUE_ENTRY KeRemoveDeviceQueue(PKDEVICE_QUEUE DeviceQueue) { return RemoveDeviceQueue(DeviceQueue); }
+
+BOOLEAN KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry) {
+  KIRQL old = KfAcquireSpinLock(&DeviceQueue->Lock);
+  BOOLEAN was = DeviceQueueEntry->Inserted;
+  if (was) {
+    DeviceQueueEntry->Inserted = FALSE;
+    RemoveEntryList(&DeviceQueueEntry->DeviceListEntry);
+  }
+  KfReleaseSpinLock(&DeviceQueue->Lock, old);
+  return was;
+}
+
+VOID IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CANCEL CancelFunction) {
+  MaybeSchedule();
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KIRQL cancelIrql = DISPATCH_LEVEL;
+  if (CancelFunction) {
+    IoAcquireCancelSpinLock(&cancelIrql);
+    Irp->CancelRoutine = CancelFunction;
+  }
+  if (!InsertDeviceQueue(&DeviceObject->DeviceQueue, &Irp->Tail.Overlay.DeviceQueueEntry, Key)) {
+    DeviceObject->CurrentIrp = Irp;
+    if (CancelFunction) IoReleaseCancelSpinLock(cancelIrql);
+    StartIo(DeviceObject, Irp);
+  } else if (CancelFunction) {
+    if (Irp->Cancel) {
+      // Cancelled before it was queued: its routine runs now, with the lock held.
+      Irp->CancelIrql = cancelIrql;
+      Irp->CancelRoutine = nullptr;
+      CancelFunction(DeviceObject, Irp);
+    } else {
+      IoReleaseCancelSpinLock(cancelIrql);
+    }
+  }
+  KeLowerIrql(old);
+}
+
+VOID IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable) {
+  MaybeSchedule();
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KIRQL cancelIrql = DISPATCH_LEVEL;
+  if (Cancelable) IoAcquireCancelSpinLock(&cancelIrql);
+  DeviceObject->CurrentIrp = nullptr;
+  PKDEVICE_QUEUE_ENTRY entry = RemoveDeviceQueue(&DeviceObject->DeviceQueue);
+  if (entry) {
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.DeviceQueueEntry);
+    DeviceObject->CurrentIrp = irp;
+    if (Cancelable) IoReleaseCancelSpinLock(cancelIrql);
+    StartIo(DeviceObject, irp);
+  } else if (Cancelable) {
+    IoReleaseCancelSpinLock(cancelIrql);
+  }
+  KeLowerIrql(old);
+}
