@@ -1,0 +1,205 @@
+// DPCs, work items and the I/O timer: where and at which IRQL they run.
+#include "kernel/sched_test_util.h"
+#include "sim/kernel/internal.h"
+
+#include <memory>
+
+using namespace sched_test;
+
+namespace {
+
+// A device object of a test driver, as the I/O manager makes them.
+class TestDevice {
+ public:
+  TestDevice() {
+    driver_ = sim::internal::CreateDriverObject(L"schedtest");
+    EXPECT_EQ(IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_), STATUS_SUCCESS);
+  }
+  ~TestDevice() {
+    IoDeleteDevice(device_);
+    sim::internal::UnloadDriver(driver_);
+  }
+  PDEVICE_OBJECT get() const { return device_; }
+
+ private:
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT device_ = nullptr;
+};
+
+struct Observed {
+  int runs = 0;
+  KIRQL irql = 0xff;
+  PKTHREAD thread = nullptr;
+  PVOID arg1 = nullptr;
+};
+
+VOID NTAPI ObserveDpc(PKDPC, PVOID context, PVOID arg1, PVOID) {
+  auto *o = static_cast<Observed *>(context);
+  ++o->runs;
+  o->irql = KeGetCurrentIrql();
+  o->thread = KeGetCurrentThread();
+  o->arg1 = arg1;
+}
+
+VOID NTAPI SpinOnLock(PKDPC, PVOID context, PVOID, PVOID) {
+  KeAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(context));
+  KeReleaseSpinLockFromDpcLevel(static_cast<PKSPIN_LOCK>(context));
+}
+
+TEST(Dpcs, RunAtDispatchLevelOnTheDpcProcessor) {
+  for (uint64_t seed : testing_support::Seeds()) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    sim::Kernel k(Options(seed));
+    Observed seen;
+    k.Run([&] {
+      // The DPC processor is kept busy on a lock we hold, so the DPC under
+      // test stays queued until we let go.
+      KSPIN_LOCK lock;
+      KeInitializeSpinLock(&lock);
+      KDPC blocker, dpc;
+      KeInitializeDpc(&blocker, SpinOnLock, &lock);
+      KeInitializeDpc(&dpc, ObserveDpc, &seen);
+      KIRQL old;
+      KeAcquireSpinLock(&lock, &old);
+      KeInsertQueueDpc(&blocker, nullptr, nullptr);
+      int marker = 0;
+      EXPECT_TRUE(KeInsertQueueDpc(&dpc, &marker, nullptr));
+      EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr)) << "already queued";
+      EXPECT_NE(dpc.DpcData, nullptr);
+      KeReleaseSpinLock(&lock, old);
+      LARGE_INTEGER t = RelativeMs(1);
+      KeDelayExecutionThread(KernelMode, FALSE, &t);
+      EXPECT_EQ(seen.runs, 1);
+      EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
+      EXPECT_NE(seen.thread, KeGetCurrentThread());
+      EXPECT_EQ(seen.arg1, &marker);
+      EXPECT_EQ(dpc.DpcData, nullptr);
+      EXPECT_FALSE(KeRemoveQueueDpc(&dpc));
+    });
+    EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+  }
+}
+
+TEST(Dpcs, RemovedDpcDoesNotRun) {
+  sim::Kernel k(Options());
+  Observed seen;
+  k.Run([&] {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KDPC blocker, dpc;
+    KeInitializeDpc(&blocker, SpinOnLock, &lock);
+    KeInitializeDpc(&dpc, ObserveDpc, &seen);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    KeInsertQueueDpc(&blocker, nullptr, nullptr);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    EXPECT_TRUE(KeRemoveQueueDpc(&dpc));
+    KeReleaseSpinLock(&lock, old);
+    LARGE_INTEGER t = RelativeMs(1);
+    KeDelayExecutionThread(KernelMode, FALSE, &t);
+  });
+  EXPECT_EQ(seen.runs, 0);
+}
+
+VOID NTAPI ObserveWorkItem(PDEVICE_OBJECT device, PVOID context) {
+  auto *o = static_cast<Observed *>(context);
+  ++o->runs;
+  o->irql = KeGetCurrentIrql();
+  o->thread = KeGetCurrentThread();
+  o->arg1 = device;
+  EXPECT_TRUE(sim::internal::WorkItemPendingFor(device)) << "a running item counts as pending";
+}
+
+TEST(WorkItems, RunAtPassiveLevelOnASystemWorker) {
+  for (uint64_t seed : testing_support::Seeds()) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    sim::Kernel k(Options(seed));
+    Observed seen;
+    k.Run([&] {
+      TestDevice dev;
+      PDEVICE_OBJECT device = dev.get();
+      PIO_WORKITEM item = IoAllocateWorkItem(device);
+      ASSERT_NE(item, nullptr);
+      KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);  // queued from a DPC-like context
+      IoQueueWorkItem(item, ObserveWorkItem, DelayedWorkQueue, &seen);
+      KfLowerIrql(old);
+      LARGE_INTEGER t = RelativeMs(1);
+      KeDelayExecutionThread(KernelMode, FALSE, &t);
+      EXPECT_EQ(seen.runs, 1);
+      EXPECT_EQ(seen.irql, PASSIVE_LEVEL);
+      EXPECT_NE(seen.thread, KeGetCurrentThread());
+      EXPECT_EQ(seen.arg1, device);
+      EXPECT_FALSE(sim::internal::WorkItemPendingFor(device));
+      IoFreeWorkItem(item);
+    });
+    k.Shutdown();
+    EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+  }
+}
+
+VOID NTAPI BlockWorker(PDEVICE_OBJECT, PVOID context) {
+  KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST(WorkItems, FreeingAQueuedItemIsAFault) {
+  sim::Kernel k(Options());
+  Observed seen;
+  k.Run([&] {
+    TestDevice dev;
+    KEVENT release;
+    KeInitializeEvent(&release, NotificationEvent, FALSE);
+    PIO_WORKITEM busy = IoAllocateWorkItem(dev.get());
+    PIO_WORKITEM item = IoAllocateWorkItem(dev.get());
+    // The worker is kept busy so that the second item stays queued.
+    IoQueueWorkItem(busy, BlockWorker, CriticalWorkQueue, &release);
+    LARGE_INTEGER t = RelativeMs(1);
+    KeDelayExecutionThread(KernelMode, FALSE, &t);
+    IoQueueWorkItem(item, ObserveWorkItem, CriticalWorkQueue, &seen);
+    EXPECT_TRUE(sim::internal::WorkItemPendingFor(dev.get()));
+    IoFreeWorkItem(item);
+    KeSetEvent(&release, 0, FALSE);
+    KeDelayExecutionThread(KernelMode, FALSE, &t);
+    EXPECT_FALSE(sim::internal::WorkItemPendingFor(dev.get()));
+    IoFreeWorkItem(busy);
+  });
+  EXPECT_EQ(seen.runs, 0);
+  EXPECT_EQ(CountFaults(k, sim::Fault::InvalidParameter), 1) << DescribeFaults(k);
+}
+
+VOID NTAPI ObserveIoTimer(PDEVICE_OBJECT device, PVOID context) {
+  auto *o = static_cast<Observed *>(context);
+  ++o->runs;
+  o->irql = KeGetCurrentIrql();
+  o->arg1 = device;
+}
+
+TEST(IoTimer, TicksOnceASecondWhileStarted) {
+  sim::Kernel k(Options());
+  Observed seen;
+  std::unique_ptr<TestDevice> dev;
+  k.Run([&] {
+    dev = std::make_unique<TestDevice>();
+    ASSERT_EQ(IoInitializeTimer(dev->get(), ObserveIoTimer, &seen), STATUS_SUCCESS);
+    ASSERT_NE(dev->get()->Timer, nullptr);
+  });
+  k.Advance(3500);
+  EXPECT_EQ(seen.runs, 0) << "not started yet";
+  k.Run([&] { IoStartTimer(dev->get()); });
+  k.Advance(3500);
+  EXPECT_EQ(seen.runs, 3);
+  EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
+  EXPECT_EQ(seen.arg1, dev->get());
+  k.Run([&] { IoStopTimer(dev->get()); });
+  k.Advance(3000);
+  EXPECT_EQ(seen.runs, 3);
+  k.Run([&] { IoStartTimer(dev->get()); });
+  k.Advance(1500);
+  EXPECT_EQ(seen.runs, 4);
+  // Deleting the device takes its I/O timer with it.
+  k.Run([&] { dev.reset(); });
+  k.Advance(3000);
+  EXPECT_EQ(seen.runs, 4);
+  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+}
+
+}  // namespace

@@ -1,0 +1,37 @@
+// Helpers for the scheduler side's tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "sim/kernel/sim.h"
+#include "support/seeds.h"
+
+namespace sched_test {
+
+inline sim::KernelOptions Options(uint64_t seed = 1) {
+  sim::KernelOptions o;
+  o.seed = seed;
+  return o;
+}
+
+inline LARGE_INTEGER RelativeMs(LONGLONG ms) {
+  LARGE_INTEGER t;
+  t.QuadPart = -ms * 10000;
+  return t;
+}
+
+inline int CountFaults(const sim::Kernel &k, sim::Fault f) {
+  const auto &all = k.Faults();
+  return static_cast<int>(std::count_if(all.begin(), all.end(), [f](const sim::FaultRecord &r) { return r.kind == f; }));
+}
+
+inline std::string DescribeFaults(const sim::Kernel &k) {
+  std::string r;
+  for (const auto &f : k.Faults()) r += std::string(sim::FaultName(f.kind)) + " in " + f.routine + ": " + f.detail + "\n";
+  return r;
+}
+
+}  // namespace sched_test
