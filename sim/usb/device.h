@@ -47,6 +47,8 @@ struct LogEntry {
   USBD_STATUS usbdStatus;
   uint64_t submitMs;
   uint64_t completeMs;  // 0 until completed
+  uint64_t submit100ns;
+  uint64_t due100ns;    // when the bus scheduled the answer (frames and latency); 0 if answered at once
 };
 
 struct DeviceConfig {

@@ -125,6 +125,7 @@ void DeviceImpl::StartIfReady(Request &r) {
   if (!ready) return;
   r.phase = Request::Phase::Timed;
   r.due = DueAfterPackets(PacketsFor(r)) + uint64_t(latencyMs_[int(r.kind)]) * kFrame100ns;
+  log_[r.logIndex].due100ns = r.due;
 }
 
 void DeviceImpl::Service(std::vector<Completion> *done) {
@@ -217,6 +218,7 @@ NTSTATUS DeviceImpl::SubmitUrb(PIRP irp, PURB urb) {
   Classify(urb, &r, &entry);
   entry.status = STATUS_PENDING;
   entry.submitMs = NowMs();
+  entry.submit100ns = Now100ns();
   r.logIndex = log_.size();
   log_.push_back(entry);
   ++counts_[int(r.kind)];
@@ -255,6 +257,7 @@ NTSTATUS DeviceImpl::SubmitUrb(PIRP irp, PURB urb) {
   } else {
     r.phase = Request::Phase::Timed;
     r.due = Now100ns() + uint64_t(latencyMs_[int(r.kind)]) * kFrame100ns;
+    log_[r.logIndex].due100ns = r.due;
   }
   IoMarkIrpPending(irp);
   IoSetCancelRoutine(irp, CancelUrbRoutine);
