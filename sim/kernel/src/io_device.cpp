@@ -69,7 +69,7 @@ PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device) {
 
 void DeviceReleased(PDEVICE_OBJECT device) {
   DeviceRecord *rec = FindDevice(device);
-  if (rec && rec->deleted && device->ReferenceCount == 0) FreeDevice(device, true);
+  if (rec && rec->deleted && device->ReferenceCount == 0 && rec->references == 0) FreeDevice(device, true);
 }
 
 void ResetDevices() {
@@ -145,6 +145,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     return;
   }
   bool reported = CheckLeftRunning(DeviceObject, *rec);
+  internal::ReleaseIoTimer(DeviceObject);
   if (TraceEnabled()) Trace("device " + rec->name + " deleted");
   if (!rec->nsName.empty()) RemoveName(rec->nsName);
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;
@@ -154,8 +155,9 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
       break;
     }
   rec->deleted = true;
-  // Open file objects keep the memory, as on Windows: their cleanup and close still arrive.
-  if (DeviceObject->ReferenceCount == 0) FreeDevice(DeviceObject, !reported);
+  // Open file objects and references keep the memory, as on Windows: their
+  // cleanup and close still arrive.
+  if (DeviceObject->ReferenceCount == 0 && rec->references == 0) FreeDevice(DeviceObject, !reported);
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {

@@ -125,6 +125,7 @@ struct DeviceRecord {
   SIZE_T extensionSize = 0;
   bool deleted = false;
   PDEVICE_OBJECT attachedTo = nullptr;
+  LONG references = 0;  // ObReferenceObject's, beside the open count in ReferenceCount
 };
 DeviceRecord *FindDevice(const DEVICE_OBJECT *device);
 std::string DeviceName(const DEVICE_OBJECT *device);
@@ -153,8 +154,8 @@ struct FileRecord {
 };
 // A request that held the file object finished.
 void ReleaseFile(FileRecord *file);
+FileRecord *FindFile(const void *fileObject);
 void ResetFiles();
-void TeardownFiles();
 
 // ---------------------------------------------------------------- namespace
 NTSTATUS InsertName(const std::u16string &path, PDEVICE_OBJECT device);

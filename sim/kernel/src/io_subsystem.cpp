@@ -19,7 +19,6 @@ void Reset() {
 }
 
 void Teardown() {
-  TeardownFiles();
   TeardownIrps();
   pool::ReportLeaks("kernel teardown");
 }

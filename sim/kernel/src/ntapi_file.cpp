@@ -1,6 +1,5 @@
 // User-mode handles: NtCreateFile opens a device (IRP_MJ_CREATE), NtClose
 // sends cleanup, and close follows once no request holds the file object.
-#include <map>
 #include <set>
 
 #include "io_private.h"
@@ -13,12 +12,9 @@ namespace {
 
 constexpr CSHORT kIoTypeFile = 5;
 constexpr ULONG kFoSynchronousIo = 0x00000002;
-constexpr uintptr_t kFirstHandle = 0x70000000;
 
 struct FileTable {
-  std::map<HANDLE, FileRecord *> handles;
   std::set<FileRecord *> files;
-  uintptr_t next = kFirstHandle;
 };
 
 FileTable &Files() {
@@ -52,11 +48,30 @@ void SendClose(FileRecord *f) {
   Destroy(f);
 }
 
+// The handle goes (NtClose or ZwClose): cleanup now, close once no request
+// holds the file object.
+void CloseHandle(void *object) {
+  auto *f = static_cast<FileRecord *>(object);
+  std::shared_ptr<UserRequest> req;
+  PIRP irp = NewUserIrp(f, IRP_MJ_CLEANUP, nullptr, nullptr, &req, true, true);
+  if (irp) {
+    IO_STATUS_BLOCK iosb;
+    Issue(f, irp, req, &iosb);
+  }
+  f->handleClosed = true;
+  if (--f->references == 0) SendClose(f);
+}
+
 }  // namespace
 
 FileRecord *FileFromHandle(HANDLE h) {
-  auto it = Files().handles.find(h);
-  return it == Files().handles.end() ? nullptr : it->second;
+  return static_cast<FileRecord *>(internal::LookupHandle(h, internal::HandleKind::File));
+}
+
+FileRecord *FindFile(const void *fileObject) {
+  for (FileRecord *f : Files().files)
+    if (f->object == fileObject) return f;
+  return nullptr;
 }
 
 void ReleaseFile(FileRecord *file) {
@@ -73,14 +88,6 @@ void ReleaseFile(FileRecord *file) {
 void ResetFiles() {
   for (FileRecord *f : Files().files) delete f;
   Files().files.clear();
-  Files().handles.clear();
-  Files().next = kFirstHandle;
-}
-
-void TeardownFiles() {
-  for (auto &h : Files().handles)
-    ReportFault(Fault::HandleLeak, "NtClose",
-                "handle " + Hex((uintptr_t)h.first) + " to " + DeviceName(h.second->device) + " left open");
 }
 
 }  // namespace io
@@ -137,26 +144,14 @@ NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, const WCHAR
     return status;
   }
   f->references++;  // the handle's
-  HANDLE h = (HANDLE)Files().next;
-  Files().next += 4;
-  Files().handles[h] = f;
-  *FileHandle = h;
+  *FileHandle = internal::AllocateHandle(internal::HandleKind::File, f, CloseHandle);
   return status;
 }
 
 NTSTATUS NtClose(HANDLE Handle) {
   MaybeSchedule();
-  FileRecord *f = FileFromHandle(Handle);
-  if (!f) return STATUS_INVALID_HANDLE;
-  Files().handles.erase(Handle);
-  std::shared_ptr<UserRequest> req;
-  PIRP irp = NewUserIrp(f, IRP_MJ_CLEANUP, nullptr, nullptr, &req, true, true);
-  if (irp) {
-    IO_STATUS_BLOCK iosb;
-    Issue(f, irp, req, &iosb);
-  }
-  f->handleClosed = true;
-  if (--f->references == 0) SendClose(f);
+  if (!FileFromHandle(Handle)) return STATUS_INVALID_HANDLE;
+  internal::ReleaseHandle(Handle);
   return STATUS_SUCCESS;
 }
 

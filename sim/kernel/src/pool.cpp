@@ -92,10 +92,18 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char *routine, bool checkTime
   if (IsPaged(b.type) && CurrentIrqlOrPassive() >= DISPATCH_LEVEL)
     ReportFault(Fault::PagedPoolAtDispatch, routine, "PagedPool " + Describe(p, b) + " freed at DISPATCH_LEVEL");
   std::string what;
-  if (checkTimers && internal::FindQueuedTimerOrDpc(p, b.size, &what))
+  bool queued = internal::FindQueuedTimerOrDpc(p, b.size, &what);
+  if (queued && checkTimers)
     ReportFault(Fault::TimerQueuedInFreedMemory, routine, what + " still queued in freed " + Describe(p, b));
   s.live.erase(it);
   s.freed[p] = b;
+  if (queued) {
+    // The kernel's timer or DPC list still runs through this memory: keep it
+    // intact (unaccounted) until the kernel goes, so the fault is reported
+    // rather than crashing the host.
+    s.kept.push_back(p);
+    return;
+  }
   std::memset(p, pool::kFreedByte, b.size ? b.size : 1);
   Quarantine(p, b.size ? b.size : 1);
 }
@@ -123,6 +131,8 @@ void ReleaseAllPool() {
     std::free(q.first);
   }
   for (auto &l : s.live) std::free(const_cast<void *>(l.first));
+  for (void *k : s.kept) std::free(k);
+  s.kept.clear();
   s.quarantine.clear();
   s.quarantineBytes = 0;
   s.live.clear();

@@ -5,6 +5,7 @@
 #include <deque>
 #include <map>
 #include <unordered_map>
+#include <vector>
 
 #include <wdm.h>
 
@@ -27,6 +28,8 @@ struct PoolState {
   // that its address stays unique for a while and use after free is caught.
   std::deque<std::pair<void *, SIZE_T>> quarantine;
   SIZE_T quarantineBytes = 0;
+  // Freed while a timer or DPC was still queued in it: kept as it was.
+  std::vector<void *> kept;
   uint64_t sequence = 0;
   // Knobs.
   uint64_t failCountdown = 0;  // 0: off
