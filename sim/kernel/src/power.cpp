@@ -1,0 +1,152 @@
+// The power manager: power IRPs travel with PoCallDriver, every driver a
+// set or query IRP visits starts the next one with PoStartNextPowerIrp
+// exactly once, and PoRequestPowerIrp builds and finishes the IRPs it sends.
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include <wdm.h>
+
+#include "sim/kernel/internal.h"
+#include "sim/kernel/sim.h"
+
+namespace sim {
+namespace power {
+namespace {
+
+// What the power manager knows of one set or query IRP in flight.
+struct PowerIrpRecord {
+  std::set<PDEVICE_OBJECT> visited;                 // devices it was dispatched to
+  std::map<PDEVICE_OBJECT, int> startNextCalls;     // PoStartNextPowerIrp per device
+};
+
+struct PowerState {
+  std::map<PIRP, std::shared_ptr<PowerIrpRecord>> irps;
+  std::map<PDEVICE_OBJECT, POWER_STATE> deviceStates;
+  std::map<PDEVICE_OBJECT, POWER_STATE> systemStates;
+};
+
+PowerState &State() {
+  static PowerState state;
+  return state;
+}
+
+bool IsSetOrQuery(UCHAR minor) { return minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER; }
+
+std::string Describe(PIRP irp) {
+  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+  return std::string(sp->MinorFunction == IRP_MN_SET_POWER ? "set" : "query") + " power IRP";
+}
+
+// Every driver the IRP visited called PoStartNextPowerIrp once; the IRP is done.
+void SettleIrp(PIRP irp) {
+  auto &irps = State().irps;
+  auto it = irps.find(irp);
+  if (it == irps.end()) return;
+  for (PDEVICE_OBJECT device : it->second->visited) {
+    int calls = it->second->startNextCalls[device];
+    if (calls == 0)
+      ReportFault(Fault::PoStartNextPowerIrpMissing, "PoStartNextPowerIrp",
+                  "the driver of a device in the stack completed or passed on a power IRP without calling "
+                  "PoStartNextPowerIrp for it");
+  }
+  irps.erase(it);
+}
+
+void Reset() { State() = PowerState(); }
+
+void Teardown() { State() = PowerState(); }
+
+const bool registered = RegisterSubsystem({"power manager", Reset, Teardown});
+
+// The power manager's own stack location of a requested IRP.
+struct RequestContext {
+  PREQUEST_POWER_COMPLETE completion;
+  PVOID context;
+  POWER_STATE state;
+  UCHAR minor;
+  PDEVICE_OBJECT target;
+};
+
+NTSTATUS NTAPI RequestCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  std::unique_ptr<RequestContext> request(static_cast<RequestContext *>(context));
+  if (IsSetOrQuery(request->minor)) SettleIrp(irp);
+  if (request->completion)
+    request->completion(request->target, request->minor, request->state, request->context, &irp->IoStatus);
+  IoFreeIrp(irp);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+}  // namespace power
+}  // namespace sim
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+  if (next->MajorFunction == IRP_MJ_POWER && sim::power::IsSetOrQuery(next->MinorFunction)) {
+    auto &irps = sim::power::State().irps;
+    auto &record = irps[Irp];
+    if (!record) record = std::make_shared<sim::power::PowerIrpRecord>();
+    record->visited.insert(DeviceObject);
+  }
+  return sim::internal::CallDriverFromPowerManager(DeviceObject, Irp);
+}
+
+VOID PoStartNextPowerIrp(PIRP Irp) {
+  sim::SchedulePoint();
+  auto &irps = sim::power::State().irps;
+  auto it = irps.find(Irp);
+  PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+  if (it == irps.end()) {
+    // A power IRP that did not come through PoCallDriver, or one already settled.
+    auto record = std::make_shared<sim::power::PowerIrpRecord>();
+    record->visited.insert(device);
+    it = irps.emplace(Irp, record).first;
+  }
+  int &calls = it->second->startNextCalls[device];
+  if (++calls > 1)
+    sim::ReportFault(sim::Fault::PoStartNextPowerIrpDoubled, "PoStartNextPowerIrp",
+                     sim::power::Describe(Irp) + ": PoStartNextPowerIrp called twice by the same driver");
+}
+
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp) {
+  if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE)
+    return STATUS_INVALID_PARAMETER_2;
+  // The request goes to the top of the device's stack.
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(DeviceObject);
+  ObfDereferenceObject(top);
+  PIRP irp = IoAllocateIrp((CCHAR)(top->StackSize + 1), FALSE);
+  if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+
+  auto *request = new sim::power::RequestContext{CompletionFunction, Context, PowerState, MinorFunction, DeviceObject};
+  IoSetNextIrpStackLocation(irp);  // the power manager's own location
+  IoGetCurrentIrpStackLocation(irp)->DeviceObject = DeviceObject;
+  IoSetCompletionRoutine(irp, sim::power::RequestCompleted, request, TRUE, TRUE, TRUE);
+
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+  sp->MajorFunction = IRP_MJ_POWER;
+  sp->MinorFunction = MinorFunction;
+  if (MinorFunction == IRP_MN_WAIT_WAKE) {
+    sp->Parameters.WaitWake.PowerState = PowerState.SystemState;
+  } else {
+    sp->Parameters.Power.Type = DevicePowerState;
+    sp->Parameters.Power.State = PowerState;
+  }
+  if (Irp) *Irp = irp;
+  PoCallDriver(top, irp);
+  return STATUS_PENDING;
+}
+
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+  sim::SchedulePoint();
+  auto &states = Type == DevicePowerState ? sim::power::State().deviceStates : sim::power::State().systemStates;
+  POWER_STATE old;
+  old.DeviceState = PowerDeviceUnspecified;
+  auto it = states.find(DeviceObject);
+  if (it != states.end()) old = it->second;
+  states[DeviceObject] = State;
+  return old;
+}
