@@ -177,6 +177,33 @@ TEST_F(Verifier, ThreadHandleLeftOpenAfterTheThreadEnded) {
   EXPECT_EQ(CountFaults(k, Fault::HandleLeak), 1) << DescribeFaults(k);
 }
 
+TEST_F(Verifier, ThreadObjectReferenceNeverDropped) {
+  sim::Kernel k(Options());
+  k.Run([&] {
+    HANDLE h;
+    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ReturnsAtOnce, nullptr),
+              STATUS_SUCCESS);
+    PVOID thread;
+    ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
+    ZwClose(h);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+  });
+  k.Shutdown();
+  ASSERT_EQ(CountFaults(k, Fault::HandleLeak), 1) << DescribeFaults(k);
+  EXPECT_NE(k.Faults()[0].detail.find("still referenced"), std::string::npos);
+}
+
+TEST_F(Verifier, HarnessThreadStillBlockedAtTeardownIsNoDriverLeak) {
+  sim::Kernel k(Options());
+  KEVENT never;
+  k.Run([&] {
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    sim::CreateThread("app", [&] { KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr); });
+  });
+  k.Shutdown();
+  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+}
+
 struct DeviceContext {
   ULONG before;
   KTIMER timer;

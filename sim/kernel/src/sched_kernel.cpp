@@ -47,6 +47,9 @@ const char *const kFaultNames[] = {
     "InvalidParameter",
 };
 
+static_assert(sizeof(kFaultNames) / sizeof(kFaultNames[0]) == static_cast<size_t>(Fault::InvalidParameter) + 1,
+              "a name for every fault");
+
 void RequireHost(const char *routine) {
   if (CurrentSimThread() != nullptr) {
     std::fprintf(stderr, "%s: called from a simulated thread; only the host drives the machine\n", routine);
@@ -56,7 +59,8 @@ void RequireHost(const char *routine) {
 
 void CheckThreadsAtTeardown(KernelState *s) {
   for (auto &t : s->threads) {
-    if (t->state == SimThread::State::Finished || t->kind == SimThread::Kind::Service) continue;
+    // Threads of the driver's making; the kernel's own and the harness's are simply ended.
+    if (t->state == SimThread::State::Finished || t->kind != SimThread::Kind::System) continue;
     ReportFault(Fault::ThreadLeak, "Kernel::Shutdown",
                 ThreadLabel(t.get()) + " still running: " + DescribeBlocked(t.get()));
   }

@@ -89,11 +89,11 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
     ReportFault(Fault::InvalidParameter, "IoQueueWorkItem", "called above DISPATCH_LEVEL");
   size_t type = static_cast<size_t>(QueueType) < 3 ? static_cast<size_t>(QueueType) : 1;
   WorkQueue &q = s->workQueues[type];
+  // The device object stays while its work item is queued.
+  if (internal::HasObjectReferenceHook()) ObfReferenceObject(IoWorkItem->Device);
   IoWorkItem->Routine = WorkerRoutine;
   IoWorkItem->Context = Context;
   IoWorkItem->Queued = true;
-  // The device object stays while its work item is queued.
-  if (internal::HasObjectReferenceHook()) ObfReferenceObject(IoWorkItem->Device);
   q.items.push_back(IoWorkItem);
   if (q.worker == nullptr) q.worker = NewThread(kWorkerNames[type], SimThread::Kind::Service, [&q] { Worker(&q); });
   if (q.worker->state == SimThread::State::Blocked) MakeRunnable(q.worker);
