@@ -31,7 +31,11 @@ bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord> &rec) {
     return false;
   }
   std::string what = "IRP #" + std::to_string(rec->serial) + " " + MajorName(rec->majorFunction);
-  if (irp->CurrentLocation > irp->StackCount + 1) {
+  // An IRP of the driver's own has nothing left for the I/O manager once its
+  // stack is done: completing it again is completing it twice.
+  bool ownDone = rec->origin != IrpOrigin::Built && rec->origin != IrpOrigin::User && rec->completions > 0 &&
+                 irp->CurrentLocation == irp->StackCount + 1;
+  if (irp->CurrentLocation > irp->StackCount + 1 || ownDone) {
     ReportFault(Fault::IrpCompletedTwice, "IofCompleteRequest", what + " completed a second time");
     return false;
   }
@@ -55,6 +59,7 @@ void CompleteRequest(PIRP irp) {
   MaybeSchedule();
   auto rec = FindIrp(irp);
   if (!CheckEntry(irp, rec)) return;
+  rec->completions++;
   if (TraceEnabled())
     Trace("IRP #" + std::to_string(rec->serial) + " completed " + Hex((uint32_t)irp->IoStatus.Status) + " info " +
           std::to_string(irp->IoStatus.Information));

@@ -47,8 +47,7 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin, bool system) {
     return nullptr;
   }
   USHORT size = IoSizeOfIrp(stackSize);
-  PIRP irp = static_cast<PIRP>(system ? SystemAllocate(NonPagedPool, size, kTagIrp)
-                                      : ExAllocatePoolWithTag(NonPagedPool, size, kTagIrp));
+  PIRP irp = static_cast<PIRP>(SystemAllocate(NonPagedPool, size, kTagIrp, !system));
   if (!irp) return nullptr;
   Initialize(irp, size, stackSize, 0);
   Register(irp, origin);
@@ -131,6 +130,7 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   if (rec) {
     rec->frames.clear();
     rec->majorFunction = 0;
+    rec->completions = 0;
   } else {
     Register(Irp, IrpOrigin::Initialized);
   }
@@ -146,4 +146,5 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   Irp->IoStatus.Status = Status;
   rec->frames.clear();
   rec->majorFunction = 0;
+  rec->completions = 0;
 }

@@ -37,9 +37,11 @@ std::string Narrow(const UNICODE_STRING *s);
 std::string Hex(uint64_t v);
 
 // ---------------------------------------------------------------- pool (internal)
-// The I/O manager's allocations: exempt from the count and chance knobs (a
-// tag knob still applies) and from the driver leak report.
-PVOID SystemAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag);
+// The I/O manager's allocations: left out of the driver leak report (IRPs
+// and objects have their own checks) and exempt from the count and chance
+// knobs unless made `onDriversBehalf` (IoAllocateIrp, IoAllocateMdl); a
+// tag knob always applies.
+PVOID SystemAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, bool onDriversBehalf = false);
 // Frees a block of any origin; `checkTimers` false when the caller has
 // already reported a queued timer or DPC in it.
 void PoolFree(PVOID p, const char *routine, bool checkTimers = true);
@@ -84,6 +86,7 @@ struct IrpRecord {
   uint64_t serial = 0;
   IrpOrigin origin = IrpOrigin::Driver;
   bool freed = false;
+  int completions = 0;  // IofCompleteRequest calls since allocation or reuse
   std::vector<std::shared_ptr<CallFrame>> frames;
   // Final completion of I/O-manager IRPs.
   ULONG outputLength = 0;

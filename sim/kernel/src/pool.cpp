@@ -45,13 +45,13 @@ void Quarantine(void *p, SIZE_T size) {
   }
 }
 
-PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, bool system, const char *routine) {
+PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, bool system, bool injectable, const char *routine) {
   MaybeSchedule();
   if (IsPaged(type) && CurrentIrqlOrPassive() >= DISPATCH_LEVEL)
     ReportFault(Fault::PagedPoolAtDispatch, routine,
                 "PagedPool allocation of " + std::to_string(bytes) + " bytes, tag '" + TagName(tag) +
                     "', at IRQL " + std::to_string(CurrentIrqlOrPassive()));
-  if (InjectFailure(tag, system)) {
+  if (InjectFailure(tag, !injectable)) {
     if (TraceEnabled()) Trace("pool: injected failure of " + std::to_string(bytes) + " bytes tag '" + TagName(tag) + "'");
     return nullptr;
   }
@@ -110,8 +110,8 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char *routine, bool checkTime
 
 }  // namespace
 
-PVOID SystemAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
-  return Allocate(type, bytes, tag, true, "I/O manager");
+PVOID SystemAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, bool onDriversBehalf) {
+  return Allocate(type, bytes, tag, true, onDriversBehalf, "I/O manager");
 }
 
 void PoolFree(PVOID p, const char *routine, bool checkTimers) { Free(p, false, 0, routine, checkTimers); }
@@ -146,11 +146,11 @@ void ReleaseAllPool() {
 using namespace sim::io;
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-  return Allocate(PoolType, NumberOfBytes, Tag, false, "ExAllocatePoolWithTag");
+  return Allocate(PoolType, NumberOfBytes, Tag, false, true, "ExAllocatePoolWithTag");
 }
 
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-  return Allocate(PoolType, NumberOfBytes, kTagNone, false, "ExAllocatePool");
+  return Allocate(PoolType, NumberOfBytes, kTagNone, false, true, "ExAllocatePool");
 }
 
 VOID ExFreePool(PVOID P) { Free(P, false, 0, "ExFreePool", true); }
