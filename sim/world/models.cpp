@@ -1,15 +1,18 @@
 #include "sim/world/models.h"
 
+#include "sim/usb/hayes_modem.h"
+
 namespace sim {
 namespace world {
 
 std::unique_ptr<usb::Model> MakeModel(const std::string &name) {
   if (name == "loopback") return std::unique_ptr<usb::Model>(new usb::LoopbackModel);
   if (name == "scriptable") return std::unique_ptr<usb::Model>(new usb::ScriptedModel);
+  if (name == "hayes") return std::unique_ptr<usb::Model>(new usb::HayesModem);
   return nullptr;
 }
 
-bool IsModelName(const std::string &name) { return name == "loopback" || name == "scriptable"; }
+bool IsModelName(const std::string &name) { return name == "loopback" || name == "scriptable" || name == "hayes"; }
 
 }  // namespace world
 }  // namespace sim

@@ -34,12 +34,6 @@ KernelOptions KernelOptionsFrom(const WorldOptions &options) {
   return k;
 }
 
-std::vector<WCHAR> Wide(const std::wstring &s) {
-  std::vector<WCHAR> w(s.begin(), s.end());
-  w.push_back(0);
-  return w;
-}
-
 }  // namespace
 
 class World::Impl {
@@ -71,10 +65,9 @@ class World::Impl {
   // Interim: the COM name the driver's CreatePortName will publish, pointing
   // at the PDO's name.
   void PublishPortName() {
-    std::vector<WCHAR> target = Wide(modem_->Name());
     UNICODE_STRING link, device;
     RtlInitUnicodeString(&link, kDosName);
-    RtlInitUnicodeString(&device, target.data());
+    RtlInitUnicodeString(&device, modem_->Name());
     if (NT_SUCCESS(IoCreateSymbolicLink(&link, &device))) linkCreated_ = true;
   }
 
