@@ -10,7 +10,7 @@ Device::Device() = default;
 Device::~Device() = default;
 
 PDEVICE_OBJECT Device::Pdo() const { return impl_->pdo_; }
-const std::wstring &Device::Name() const { return impl_->name_; }
+const WCHAR *Device::Name() const { return impl_->name_; }
 Model &Device::GetModel() const { return *impl_->model_; }
 
 void Device::SetLatencyMs(RequestKind kind, uint32_t ms) {

@@ -72,7 +72,7 @@ class DeviceImpl;
 class Device {
  public:
   PDEVICE_OBJECT Pdo() const;  // NULL after DeletePdo
-  const std::wstring &Name() const;  // L"\\Device\\USBPDO-N"
+  const WCHAR *Name() const;  // L"\\Device\\USBPDO-N"
   Model &GetModel() const;
 
   // ---- knobs

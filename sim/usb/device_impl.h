@@ -92,7 +92,7 @@ class DeviceImpl : public ModelHost {
   std::unique_ptr<Model> model_;
   DeviceConfig config_;
   int index_;
-  std::wstring name_;
+  WCHAR name_[32] = {};  // 16-bit characters: no std::wstring on this build
   std::string traceName_;
   PDEVICE_OBJECT pdo_ = nullptr;
 
