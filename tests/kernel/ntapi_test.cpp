@@ -1,0 +1,243 @@
+// The user-mode entry: handles on devices, buffered requests built as the
+// I/O manager builds them, synchronous and overlapped, cancel and close.
+#include "kernel/io_test_util.h"
+#include "sim/kernel/ntapi.h"
+
+using namespace io_test;
+using sim::Fault;
+
+namespace {
+
+constexpr ULONG kIoctl = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x20, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+// A buffered device at \Device\Port0, reachable as \DosDevices\PORT0, that
+// records what reaches it.
+struct Port {
+  std::vector<UCHAR> majors;
+  std::vector<PIRP> held;
+  bool pendReads = false;
+  Dispatch dispatch;
+  PDEVICE_OBJECT device = nullptr;
+
+  explicit Port(BOOLEAN exclusive = FALSE) {
+    dispatch = [this](PDEVICE_OBJECT, PIRP irp) { return Handle(irp); };
+    device = MakeDevice(MakeDriver(), &dispatch, L"\\Device\\Port0", DO_BUFFERED_IO, exclusive);
+    UNICODE_STRING link, name;
+    RtlInitUnicodeString(&link, L"\\DosDevices\\PORT0");
+    RtlInitUnicodeString(&name, L"\\Device\\Port0");
+    EXPECT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
+  }
+
+  NTSTATUS Handle(PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    majors.push_back(sp->MajorFunction);
+    EXPECT_NE(sp->FileObject, nullptr);
+    EXPECT_EQ(irp->Tail.Overlay.Thread, PsGetCurrentThread());
+    switch (sp->MajorFunction) {
+      case IRP_MJ_READ: {
+        EXPECT_EQ(irp->Flags & (IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION),
+                  (ULONG)(IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION));
+        memcpy(irp->AssociatedIrp.SystemBuffer, "abc", 3);
+        if (pendReads) {
+          IoMarkIrpPending(irp);
+          IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP i) {
+            IoReleaseCancelSpinLock(i->CancelIrql);
+            CompleteWith(i, STATUS_CANCELLED);
+          });
+          held.push_back(irp);
+          return STATUS_PENDING;
+        }
+        return CompleteWith(irp, STATUS_SUCCESS, 3);
+      }
+      case IRP_MJ_WRITE:
+        EXPECT_EQ(memcmp(irp->AssociatedIrp.SystemBuffer, "hello", 5), 0);
+        return CompleteWith(irp, STATUS_SUCCESS, sp->Parameters.Write.Length);
+      case IRP_MJ_DEVICE_CONTROL: {
+        EXPECT_EQ(sp->Parameters.DeviceIoControl.IoControlCode, kIoctl);
+        EXPECT_EQ(sp->Parameters.DeviceIoControl.InputBufferLength, 2u);
+        EXPECT_EQ(sp->Parameters.DeviceIoControl.OutputBufferLength, 6u);
+        auto *buf = static_cast<char *>(irp->AssociatedIrp.SystemBuffer);
+        EXPECT_EQ(memcmp(buf, "in", 2), 0);  // input and output share one buffer
+        memcpy(buf, "output", 6);
+        return CompleteWith(irp, STATUS_SUCCESS, 4);
+      }
+      default:
+        return CompleteWith(irp, STATUS_SUCCESS);
+    }
+  }
+
+  // Completes one held read, as the device does when data arrives.
+  void CompleteHeld() {
+    PIRP irp = held.front();
+    held.erase(held.begin());
+    if (IoSetCancelRoutine(irp, nullptr)) CompleteWith(irp, STATUS_SUCCESS, 3);
+  }
+};
+
+TEST(NtApi, SynchronousRequestsReachTheDeviceAndCopyBack) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    Port port;
+    HANDLE h;
+    IO_STATUS_BLOCK iosb;
+    ASSERT_EQ(sim::NtCreateFile(&h, GENERIC_READ | GENERIC_WRITE, L"\\??\\port0", &iosb, false), STATUS_SUCCESS);
+    char in[8];
+    memset(in, '-', sizeof in);
+    EXPECT_EQ(sim::NtReadFile(h, nullptr, &iosb, in, sizeof in), STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 3u);
+    EXPECT_EQ(std::string(in, 8), "abc-----");
+    EXPECT_EQ(sim::NtWriteFile(h, nullptr, &iosb, "hello", 5), STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 5u);
+    char out[6];
+    memset(out, '-', sizeof out);
+    EXPECT_EQ(sim::NtDeviceIoControlFile(h, nullptr, &iosb, kIoctl, "in", 2, out, sizeof out), STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 4u);
+    EXPECT_EQ(std::string(out, 6), "outp--");
+    EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);
+    EXPECT_EQ(port.majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL,
+                                                IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_EQ(sim::NtClose(h), STATUS_INVALID_HANDLE);
+  });
+  k.Shutdown();
+  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+}
+
+TEST(NtApi, OverlappedReadPendsAndCompletionSetsTheEvent) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    Port port;
+    port.pendReads = true;
+    HANDLE h;
+    IO_STATUS_BLOCK iosb;
+    ASSERT_EQ(sim::NtCreateFile(&h, GENERIC_READ, L"\\DosDevices\\PORT0", &iosb, true), STATUS_SUCCESS);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    char in[4] = {};
+    IO_STATUS_BLOCK readIosb{};
+    EXPECT_EQ(sim::NtReadFile(h, &event, &readIosb, in, sizeof in), STATUS_PENDING);
+    EXPECT_FALSE(KeReadStateEvent(&event));
+    EXPECT_EQ(sim::NtReadFile(h, nullptr, &readIosb, in, sizeof in), STATUS_INVALID_PARAMETER);
+    port.CompleteHeld();
+    EXPECT_TRUE(KeReadStateEvent(&event));
+    EXPECT_EQ(readIosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(readIosb.Information, 3u);
+    EXPECT_EQ(std::string(in, 3), "abc");
+    EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);
+  });
+  k.Shutdown();
+  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+}
+
+TEST(NtApi, CancelIoCancelsTheCallersRequestsOnly) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    Port port;
+    port.pendReads = true;
+    HANDLE h;
+    IO_STATUS_BLOCK iosb;
+    ASSERT_EQ(sim::NtCreateFile(&h, GENERIC_READ, L"\\??\\PORT0", &iosb, true), STATUS_SUCCESS);
+    KEVENT mine, theirs, otherStarted;
+    KeInitializeEvent(&mine, NotificationEvent, FALSE);
+    KeInitializeEvent(&theirs, NotificationEvent, FALSE);
+    KeInitializeEvent(&otherStarted, NotificationEvent, FALSE);
+    char a[4], b[4];
+    IO_STATUS_BLOCK ia{}, ib{};
+    EXPECT_EQ(sim::NtReadFile(h, &mine, &ia, a, sizeof a), STATUS_PENDING);
+    sim::CreateThread("other", [&] {
+      EXPECT_EQ(sim::NtReadFile(h, &theirs, &ib, b, sizeof b), STATUS_PENDING);
+      KeSetEvent(&otherStarted, IO_NO_INCREMENT, FALSE);
+    });
+    KeWaitForSingleObject(&otherStarted, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(sim::NtCancelIoFile(h, &iosb), STATUS_SUCCESS);
+    EXPECT_TRUE(KeReadStateEvent(&mine));
+    EXPECT_EQ(ia.Status, STATUS_CANCELLED);
+    EXPECT_FALSE(KeReadStateEvent(&theirs));
+    port.held.erase(port.held.begin());  // the cancelled one
+    port.CompleteHeld();
+    EXPECT_EQ(ib.Status, STATUS_SUCCESS);
+    EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);
+  });
+  k.Shutdown();
+  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+}
+
+TEST(NtApi, CloseWaitsForRequestsStillHoldingTheFile) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    Port port;
+    port.pendReads = true;
+    HANDLE h;
+    IO_STATUS_BLOCK iosb;
+    ASSERT_EQ(sim::NtCreateFile(&h, GENERIC_READ, L"\\??\\PORT0", &iosb, true), STATUS_SUCCESS);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    char in[4];
+    IO_STATUS_BLOCK readIosb;
+    EXPECT_EQ(sim::NtReadFile(h, &event, &readIosb, in, sizeof in), STATUS_PENDING);
+    EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);
+    EXPECT_EQ(port.majors.back(), IRP_MJ_CLEANUP);
+    port.CompleteHeld();
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    LARGE_INTEGER settle = sched_test::RelativeMs(1);
+    KeDelayExecutionThread(KernelMode, FALSE, &settle);  // the close goes from a thread of its own
+    EXPECT_EQ(port.majors.back(), IRP_MJ_CLOSE);
+    EXPECT_EQ(port.device->ReferenceCount, 0);
+  });
+  k.Shutdown();
+  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+}
+
+TEST(NtApi, OpenRulesOfTheNamespaceAndDeviceFlags) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    Port port(TRUE);
+    HANDLE h, h2;
+    IO_STATUS_BLOCK iosb;
+    EXPECT_EQ(sim::NtCreateFile(&h, GENERIC_READ, L"\\??\\PORT9", &iosb, false), STATUS_OBJECT_NAME_NOT_FOUND);
+    port.device->Flags |= DO_DEVICE_INITIALIZING;
+    EXPECT_EQ(sim::NtCreateFile(&h, GENERIC_READ, L"\\??\\PORT0", &iosb, false), STATUS_NO_SUCH_DEVICE);
+    port.device->Flags &= ~DO_DEVICE_INITIALIZING;
+    ASSERT_EQ(sim::NtCreateFile(&h, GENERIC_READ, L"\\Device\\Port0", &iosb, false), STATUS_SUCCESS);
+    EXPECT_EQ(sim::NtCreateFile(&h2, GENERIC_READ, L"\\??\\PORT0", &iosb, false), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);
+    ASSERT_EQ(sim::NtCreateFile(&h2, GENERIC_READ, L"\\??\\PORT0", &iosb, false), STATUS_SUCCESS);
+    EXPECT_EQ(sim::NtClose(h2), STATUS_SUCCESS);
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, L"\\??\\PORT0");
+    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+    EXPECT_EQ(sim::internal::LookupDevice(L"\\DosDevices\\PORT0"), nullptr);
+    EXPECT_EQ(sim::internal::LookupDevice(L"\\Device\\Port0"), port.device);
+  });
+  k.Shutdown();
+  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+}
+
+TEST(NtApi, DeletedDeviceStaysUntilItsLastFileCloses) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    Port port;
+    HANDLE h;
+    IO_STATUS_BLOCK iosb;
+    ASSERT_EQ(sim::NtCreateFile(&h, GENERIC_READ, L"\\??\\PORT0", &iosb, false), STATUS_SUCCESS);
+    IoDeleteDevice(port.device);
+    EXPECT_EQ(sim::internal::LookupDevice(L"\\Device\\Port0"), nullptr);
+    EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);  // cleanup and close still reach the driver
+    EXPECT_EQ(port.majors.back(), IRP_MJ_CLOSE);
+  });
+  k.Shutdown();
+  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+}
+
+TEST(NtApi, HandleLeftOpenIsReported) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    static Port *port = new Port;  // outlives the run: its device is still open at teardown
+    HANDLE h;
+    IO_STATUS_BLOCK iosb;
+    ASSERT_EQ(sim::NtCreateFile(&h, GENERIC_READ, L"\\??\\PORT0", &iosb, false), STATUS_SUCCESS);
+  });
+  k.Shutdown();
+  EXPECT_EQ(CountFaults(k, Fault::HandleLeak), 1) << DescribeFaults(k);
+}
+
+}  // namespace
