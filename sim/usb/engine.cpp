@@ -248,8 +248,10 @@ NTSTATUS DeviceImpl::SubmitUrb(PIRP irp, PURB urb) {
     r.phase = Request::Phase::Waiting;
   } else if (latencyMs_[int(r.kind)] == 0) {
     Outcome outcome = Execute(r);
+    std::vector<Completion> done = {{irp, urb, outcome, r.logIndex}};
+    Service(&done);  // the answer may have given the model data for a waiting transfer
     Unlock(old);
-    Finish({{irp, urb, outcome, r.logIndex}});
+    Finish(done);
     return outcome.status;
   } else {
     r.phase = Request::Phase::Timed;

@@ -130,3 +130,28 @@ TEST(HayesModem, DroppingDtrHangsUp) {
 }
 
 }  // namespace
+
+namespace {
+
+// The driver keeps a bulk-IN transfer outstanding at all times: the hang-up
+// message must reach it without another transfer being sent.
+TEST(HayesModem, HangUpMessageReachesAnOutstandingTransfer) {
+  auto faults = RunMachine(4, [] {
+    Modem m;
+    m.Write("ATE0D1\r");
+    m.Read(2500);
+    EXPECT_TRUE(m.model->Connected());
+    std::vector<uint8_t> buffer(1024);
+    URB urb;
+    BuildBulkUrb(&urb, m.pipes.in, true, buffer.data(), 1024);
+    Call call(m.device->Pdo());
+    EXPECT_EQ(STATUS_PENDING, call.Submit(&urb));
+    m.Dtr(false);
+    ASSERT_TRUE(call.Wait(100));
+    EXPECT_EQ("\r\nNO CARRIER\r\n",
+              std::string(buffer.begin(), buffer.begin() + urb.UrbBulkOrInterruptTransfer.TransferBufferLength));
+  });
+  EXPECT_TRUE(faults.empty()) << FaultText(faults);
+}
+
+}  // namespace

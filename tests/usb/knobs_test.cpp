@@ -152,3 +152,37 @@ TEST(UsbKnobs, FailedBulkTransfersAreAnsweredOnTheFrameClock) {
 }
 
 }  // namespace
+
+namespace {
+
+// Tests and the world may turn knobs between runs, while nothing runs.
+TEST(UsbKnobs, KnobsWorkWhileTheMachineIsIdle) {
+  sim::KernelOptions options = sim::KernelOptions::FromEnvironment();
+  sim::Kernel kernel(options);
+  sim::usb::ScriptedModel *model = nullptr;
+  sim::usb::Device *device = nullptr;
+  std::unique_ptr<Call> call;
+  std::vector<uint8_t> in(1024);
+  URB urb;
+  kernel.Run([&] {
+    model = new sim::usb::ScriptedModel;
+    device = sim::usb::Plug(std::unique_ptr<sim::usb::Model>(model));
+    Pipes pipes;
+    ASSERT_EQ(STATUS_SUCCESS, Configure(device->Pdo(), &pipes));
+    BuildBulkUrb(&urb, pipes.in, true, in.data(), 1024);
+    call.reset(new Call(device->Pdo()));
+    EXPECT_EQ(STATUS_PENDING, call->Submit(&urb));
+  });
+  model->PushIn("idle");
+  EXPECT_EQ(1u, device->PendingCount());
+  kernel.Advance(20);
+  kernel.Run([&] {
+    EXPECT_TRUE(call->Done());
+    EXPECT_EQ(4u, urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+    call.reset();
+  });
+  kernel.Shutdown();
+  EXPECT_TRUE(kernel.Faults().empty()) << FaultText(kernel.Faults());
+}
+
+}  // namespace
