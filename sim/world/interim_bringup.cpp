@@ -43,28 +43,43 @@ NTSTATUS GetDescriptor(PDEVICE_OBJECT fdo, UCHAR type, PVOID buffer, ULONG lengt
   return SubmitUrbSynchronous(fdo, &urb);
 }
 
+bool IsBulkEndpoint(const USB_ENDPOINT_DESCRIPTOR *e, UCHAR address) {
+  return e->bEndpointAddress == address && e->bmAttributes == USB_ENDPOINT_TYPE_BULK && e->wMaxPacketSize == 64;
+}
+
+// The modem's one shape: the first interface with bulk OUT 0x01 directly
+// followed by bulk IN 0x81, 64-byte packets; every read stays inside the
+// descriptor.
+bool HasModemShape(PUSB_CONFIGURATION_DESCRIPTOR config, PUSB_INTERFACE_DESCRIPTOR iface) {
+  if (iface == NULL || iface->bNumEndpoints != 2) return false;
+  PUCHAR end = reinterpret_cast<PUCHAR>(config) + config->wTotalLength;
+  PUSB_COMMON_DESCRIPTOR first =
+      USBD_ParseDescriptors(config, config->wTotalLength, iface, USB_ENDPOINT_DESCRIPTOR_TYPE);
+  if (first == NULL) return false;
+  PUCHAR second = reinterpret_cast<PUCHAR>(first) + sizeof(USB_ENDPOINT_DESCRIPTOR);
+  if (second + sizeof(USB_ENDPOINT_DESCRIPTOR) > end) return false;
+  return IsBulkEndpoint(reinterpret_cast<USB_ENDPOINT_DESCRIPTOR *>(first), 0x01) &&
+         IsBulkEndpoint(reinterpret_cast<USB_ENDPOINT_DESCRIPTOR *>(second), 0x81);
+}
+
 // Selects the first interface with both pipes at the driver's transfer size
-// and records the pipe handles, refusing any shape but the modem's.
+// and records the pipe handles the bus gives.
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT fdo, PUSB_CONFIGURATION_DESCRIPTOR config) {
   PDEVICE_EXTENSION ext = GetExtension(fdo);
   PUSB_INTERFACE_DESCRIPTOR iface = USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
-  if (iface == NULL || iface->bNumEndpoints != 2) return STATUS_DEVICE_CONFIGURATION_ERROR;
+  if (!HasModemShape(config, iface)) return STATUS_DEVICE_CONFIGURATION_ERROR;
   USBD_INTERFACE_LIST_ENTRY list[2];
   RtlZeroMemory(list, sizeof(list));
   list[0].InterfaceDescriptor = iface;
   PURB request = USBD_CreateConfigurationRequestEx(config, list);
   if (request == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   PUSBD_INTERFACE_INFORMATION info = list[0].Interface;
-  NTSTATUS status = STATUS_DEVICE_CONFIGURATION_ERROR;
-  if (info != NULL && info->NumberOfPipes == 2 && info->Pipes[0].EndpointAddress == 0x01 &&
-      info->Pipes[1].EndpointAddress == 0x81) {
-    info->Pipes[0].MaximumTransferSize = MAX_TRANSFER_SIZE;
-    info->Pipes[1].MaximumTransferSize = MAX_TRANSFER_SIZE;
-    status = SubmitUrbSynchronous(fdo, request);
-    if (NT_SUCCESS(status)) {
-      ext->BulkOutPipe = info->Pipes[0].PipeHandle;
-      ext->BulkInPipe = info->Pipes[1].PipeHandle;
-    }
+  info->Pipes[0].MaximumTransferSize = MAX_TRANSFER_SIZE;
+  info->Pipes[1].MaximumTransferSize = MAX_TRANSFER_SIZE;
+  NTSTATUS status = SubmitUrbSynchronous(fdo, request);
+  if (NT_SUCCESS(status)) {
+    ext->BulkOutPipe = info->Pipes[0].PipeHandle;
+    ext->BulkInPipe = info->Pipes[1].PipeHandle;
   }
   ExFreePool(request);
   return status;

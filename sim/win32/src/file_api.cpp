@@ -90,10 +90,15 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  std::basic_string<WCHAR> wide;
-  for (const char *p = lpFileName; *p != 0; ++p) wide.push_back(static_cast<WCHAR>(static_cast<unsigned char>(*p)));
-  return CreateFileW(wide.c_str(), dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
-                     dwFlagsAndAttributes, hTemplateFile);
+  if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  // 16-bit units, not std::wstring: the C++ library's wide strings are built
+  // for a 32-bit wchar_t.
+  WideString name;
+  for (const char *p = lpFileName; *p != 0; ++p) name.push_back(static_cast<unsigned char>(*p));
+  return OpenFile(name, dwDesiredAccess, dwFlagsAndAttributes);
 }
 
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,

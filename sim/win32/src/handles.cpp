@@ -14,17 +14,18 @@ std::mutex &TableLock() {
   return lock;
 }
 
+// Never destroyed: handles a program leaves open stay reachable at exit.
 std::unordered_set<Object *> &Table() {
-  static std::unordered_set<Object *> table;
-  return table;
+  static auto *table = new std::unordered_set<Object *>;
+  return *table;
 }
 
 // A file's own event may still be signalled by a request that completes
 // after the handle is gone (as the I/O manager would, holding a reference);
 // it is parked here rather than freed.
 std::vector<void *> &ParkedFileEvents() {
-  static std::vector<void *> parked;
-  return parked;
+  static auto *parked = new std::vector<void *>;
+  return *parked;
 }
 
 void Destroy(Object *object) {
