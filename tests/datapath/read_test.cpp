@@ -1,0 +1,356 @@
+// Read requests: served at once or queued for the read timer, time-outs in
+// virtual time, cancellation from every side, and the receive purge.
+#include <gtest/gtest.h>
+
+#include "datapath/read_queue.h"
+#include "datapath/ring.h"
+#include "sim/kernel/pool.h"
+#include "sim/kernel/sim.h"
+#include "support/driver_fixture.h"
+#include "support/driver_irp.h"
+#include "support/reader_lower.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr uint64_t kTick100ns = 156250;
+
+void SetTimeouts(TestDevice &dev, ULONG interval, ULONG multiplier, ULONG constant) {
+  SERIAL_TIMEOUTS t = {interval, multiplier, constant, 0, 0};
+  ASSERT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof(t), 0).status, STATUS_SUCCESS);
+}
+
+void ReturnAtOnce(TestDevice &dev) { SetTimeouts(dev, MAXULONG, 0, 0); }
+
+void Fill(TestDevice &dev, const std::vector<uint8_t> &bytes) {
+  RingAppend(dev.Ext(), bytes.data(), static_cast<ULONG>(bytes.size()));
+}
+
+std::vector<uint8_t> Slice(const std::vector<uint8_t> &v, size_t from, size_t n) {
+  return std::vector<uint8_t>(v.begin() + from, v.begin() + from + n);
+}
+
+uint64_t ElapsedSince(const DriverIrp &r, uint64_t start100ns) { return r.Completed100ns() - start100ns; }
+
+IoctlResult Purge(TestDevice &dev, ULONG mask) { return dev.IoctlUlong(IOCTL_SERIAL_PURGE, mask); }
+
+}  // namespace
+
+// ---------------------------------------------------------------- at once
+
+TEST(ReadAtOnce, EmptyRingCompletesWithNothing) {
+  RunOnMachine([] {
+    TestDevice dev;
+    ReturnAtOnce(dev);
+    DriverIrp read;
+    EXPECT_EQ(read.Read(dev.Fdo(), 10), STATUS_SUCCESS);
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Information(), 0u);
+    EXPECT_EQ(dev.Ext()->PerfStats.ReceivedCount, 0u);
+    EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
+    EXPECT_FALSE(TimerSet(&dev.Ext()->ReadTimer)) << "the immediate path touches no timer";
+  });
+}
+
+TEST(ReadAtOnce, TakesWhatIsAskedAndLeavesTheRest) {
+  RunOnMachine([] {
+    TestDevice dev;
+    ReturnAtOnce(dev);
+    std::vector<uint8_t> data = Bytes(10);
+    Fill(dev, data);
+    DriverIrp first;
+    EXPECT_EQ(first.Read(dev.Fdo(), 4), STATUS_SUCCESS);
+    EXPECT_EQ(first.Information(), 4u);
+    EXPECT_EQ(first.Data(), Slice(data, 0, 4));
+    EXPECT_EQ(dev.Ext()->RingCount, 6);
+    EXPECT_EQ(dev.Ext()->PerfStats.ReceivedCount, 4u);
+    DriverIrp rest;
+    EXPECT_EQ(rest.Read(dev.Fdo(), 100), STATUS_SUCCESS);
+    EXPECT_EQ(rest.Data(), Slice(data, 4, 6));
+    EXPECT_EQ(dev.Ext()->PerfStats.ReceivedCount, 10u);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+  });
+}
+
+TEST(ReadAtOnce, ReadWithNowhereToPutTheBytesLeavesThemInTheRing) {
+  RunOnMachine([] {
+    TestDevice dev;
+    ReturnAtOnce(dev);
+    Fill(dev, Bytes(10));
+    DriverIrp read;
+    EXPECT_EQ(read.ReadWithoutBuffer(dev.Fdo(), 4), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(read.Information(), 0u);
+    EXPECT_EQ(dev.Ext()->RingCount, 10);
+    EXPECT_EQ(dev.Ext()->PerfStats.ReceivedCount, 0u);
+  });
+}
+
+// ---------------------------------------------------------------- queued
+
+TEST(ReadQueued, DefaultTimeoutsQueueTheReadAndTheFirstTimerRunServesIt) {
+  RunOnMachine([] {
+    TestDevice dev;
+    std::vector<uint8_t> data = Bytes(10, 5);
+    Fill(dev, data);
+    uint64_t start = sim::Now100ns();
+    DriverIrp read;
+    EXPECT_EQ(read.Read(dev.Fdo(), 10), STATUS_PENDING);
+    EXPECT_FALSE(read.Done()) << "served by the timer, not by the dispatch routine";
+    EXPECT_EQ(dev.Ext()->ReadQueue.Count, 1);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 2);
+    ASSERT_TRUE(read.Wait(50));
+    EXPECT_LE(ElapsedSince(read, start), kTick100ns) << "served at the next clock tick";
+    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Data(), data);
+    EXPECT_EQ(dev.Ext()->PerfStats.ReceivedCount, 10u);
+    EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
+    EXPECT_EQ(dev.Ext()->RingCount, 0);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+  });
+}
+
+TEST(ReadQueued, ShortDataTimesOutAfterAHundredMillisecondsWithWhatCame) {
+  RunOnMachine([] {
+    TestDevice dev;
+    uint64_t start = sim::Now100ns();
+    DriverIrp read;
+    ASSERT_EQ(read.Read(dev.Fdo(), 10), STATUS_PENDING);
+    SleepMs(30);
+    EXPECT_FALSE(read.Done());
+    std::vector<uint8_t> data = Bytes(3, 9);
+    Fill(dev, data);
+    ASSERT_TRUE(read.Wait(200));
+    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(read.Data(), data);
+    EXPECT_GE(ElapsedSince(read, start), 100 * 10000u);
+    EXPECT_LE(ElapsedSince(read, start), 100 * 10000u + 2 * kTick100ns);
+    EXPECT_EQ(dev.Ext()->PerfStats.ReceivedCount, 3u);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+  });
+}
+
+TEST(ReadQueued, NothingArrivingTimesOutWithNothing) {
+  RunOnMachine([] {
+    TestDevice dev;
+    uint64_t start = sim::Now100ns();
+    DriverIrp read;
+    ASSERT_EQ(read.Read(dev.Fdo(), 10), STATUS_PENDING);
+    ASSERT_TRUE(read.Wait(200));
+    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(read.Information(), 0u);
+    EXPECT_GE(ElapsedSince(read, start), 100 * 10000u);
+  });
+}
+
+TEST(ReadQueued, ApplicationTimeoutValuesDoNotLengthenTheWait) {
+  RunOnMachine([] {
+    TestDevice dev;
+    SetTimeouts(dev, 0, 0, 5000);
+    uint64_t start = sim::Now100ns();
+    DriverIrp read;
+    ASSERT_EQ(read.Read(dev.Fdo(), 10), STATUS_PENDING);
+    ASSERT_TRUE(read.Wait(300)) << "waited for the application's 5 s";
+    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
+    EXPECT_LE(ElapsedSince(read, start), 100 * 10000u + 2 * kTick100ns);
+  });
+}
+
+TEST(ReadQueued, ZeroLengthSucceedsAtTheNextTimerRun) {
+  RunOnMachine([] {
+    TestDevice dev;
+    uint64_t start = sim::Now100ns();
+    DriverIrp read;
+    ASSERT_EQ(read.Read(dev.Fdo(), 0), STATUS_PENDING);
+    ASSERT_TRUE(read.Wait(50));
+    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Information(), 0u);
+    EXPECT_LE(ElapsedSince(read, start), kTick100ns);
+  });
+}
+
+TEST(ReadQueued, SmallerLaterReadIsServedFirstAndTheBigOneTimesOutWithTheRest) {
+  RunOnMachine([] {
+    TestDevice dev;
+    std::vector<uint8_t> data = Bytes(50, 1);
+    Fill(dev, data);
+    DriverIrp a, b;
+    ASSERT_EQ(a.Read(dev.Fdo(), 100), STATUS_PENDING);
+    ASSERT_EQ(b.Read(dev.Fdo(), 10), STATUS_PENDING);
+    ASSERT_TRUE(b.Wait(50));
+    EXPECT_FALSE(a.Done());
+    EXPECT_EQ(b.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(b.Data(), Slice(data, 0, 10));
+    ASSERT_TRUE(a.Wait(200));
+    EXPECT_EQ(a.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(a.Data(), Slice(data, 10, 40));
+    EXPECT_EQ(dev.Ext()->PerfStats.ReceivedCount, 50u);
+  });
+}
+
+TEST(ReadQueued, ServedReadWithNowhereToPutTheBytesLeavesThemInTheRing) {
+  RunOnMachine([] {
+    TestDevice dev;
+    Fill(dev, Bytes(10));
+    DriverIrp read;
+    ASSERT_EQ(read.ReadWithoutBuffer(dev.Fdo(), 4), STATUS_PENDING);
+    ASSERT_TRUE(read.Wait(50));
+    EXPECT_EQ(read.Status(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(read.Information(), 0u);
+    EXPECT_EQ(dev.Ext()->RingCount, 10);
+    EXPECT_EQ(dev.Ext()->PerfStats.ReceivedCount, 0u);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+  });
+}
+
+TEST(ReadQueued, NoMemoryForTheContextFailsTheReadUnqueued) {
+  RunOnMachine([] {
+    TestDevice dev;
+    size_t blocks = DriverBlocks();
+    DriverIrp read;
+    read.BeforeSend([] { sim::pool::FailNth(1); });
+    EXPECT_EQ(read.Read(dev.Fdo(), 10), STATUS_INSUFFICIENT_RESOURCES);
+    sim::pool::Clear();
+    EXPECT_EQ(read.Status(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+    EXPECT_EQ(DriverBlocks(), blocks);
+  });
+}
+
+TEST(ReadQueued, RefusedUnlessWorking) {
+  for (ULONG state : {ULONG(NotStarted), ULONG(PendingStop), ULONG(SurpriseRemoved), ULONG(Removed)}) {
+    SCOPED_TRACE("state " + std::to_string(state));
+    RunOnMachine([state] {
+      TestDevice dev(state);
+      Fill(dev, Bytes(10));
+      DriverIrp queued;
+      EXPECT_EQ(queued.Read(dev.Fdo(), 10), STATUS_UNSUCCESSFUL);
+      EXPECT_EQ(queued.Information(), 0u);
+      dev.Ext()->Timeouts.ReadIntervalTimeout = MAXULONG;  // return at once
+      DriverIrp atOnce;
+      EXPECT_EQ(atOnce.Read(dev.Fdo(), 10), STATUS_UNSUCCESSFUL);
+      EXPECT_EQ(dev.Ext()->RingCount, 10);
+      EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
+    });
+  }
+}
+
+// ---------------------------------------------------------------- cancel
+
+TEST(ReadCancel, ApplicationCancelEndsAQueuedReadAndTheTimerGoesBackToIdle) {
+  RunOnMachine([] {
+    TestDevice dev;
+    dev.Lower().SetPolicy(PendBulkIn());
+    dev.StartReader();
+    Fill(dev, Bytes(3));
+    DriverIrp read;
+    ASSERT_EQ(read.Read(dev.Fdo(), 10), STATUS_PENDING);
+    SleepMs(20);
+    EXPECT_EQ(dev.Ext()->ReadTimer.Period, READ_POLL_PERIOD_MS);
+    read.Cancel();
+    ASSERT_TRUE(read.Done()) << "the cancel routine completes it inside IoCancelIrp";
+    EXPECT_EQ(read.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(read.Information(), 0u);
+    EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+    EXPECT_EQ(dev.Ext()->RingCount, 3) << "bytes stay for the next read";
+    SleepMs(20);
+    EXPECT_TRUE(TimerSet(&dev.Ext()->ReadTimer));
+    EXPECT_EQ(dev.Ext()->ReadTimer.Period, 1000) << "idle period after the queue emptied";
+    dev.StopReader();
+  });
+}
+
+TEST(ReadCancel, IrpCancelledBeforeItArrivesIsNeverQueued) {
+  RunOnMachine([] {
+    TestDevice dev;
+    size_t blocks = DriverBlocks();
+    DriverIrp read;
+    read.ReadAlreadyCancelled(dev.Fdo(), 10);
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(read.Information(), 0u);
+    EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
+    EXPECT_TRUE(IsListEmpty(&dev.Ext()->ReadQueue.Head));
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+    EXPECT_EQ(DriverBlocks(), blocks);
+    EXPECT_FALSE(TimerSet(&dev.Ext()->ReadTimer)) << "a read that was never queued arms no timer";
+  });
+}
+
+TEST(ReadCancel, PurgeRxAbortCancelsEveryQueuedRead) {
+  RunOnMachine([] {
+    TestDevice dev;
+    Fill(dev, Bytes(5));
+    DriverIrp reads[3];
+    for (DriverIrp &r : reads) ASSERT_EQ(r.Read(dev.Fdo(), 64), STATUS_PENDING);
+    EXPECT_EQ(dev.Ext()->ReadQueue.Count, 3);
+    IoctlResult purge = Purge(dev, SERIAL_PURGE_RXABORT);
+    EXPECT_EQ(purge.status, STATUS_SUCCESS);
+    EXPECT_EQ(purge.information, 4u);
+    for (DriverIrp &r : reads) {
+      ASSERT_TRUE(r.Done());
+      EXPECT_EQ(r.Status(), STATUS_CANCELLED);
+      EXPECT_EQ(r.Information(), 0u);
+    }
+    EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
+    EXPECT_TRUE(IsListEmpty(&dev.Ext()->ReadQueue.Head));
+    EXPECT_EQ(dev.Ext()->RingCount, 5) << "RXABORT alone keeps the received bytes";
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+    // A cancel after the flush finds nothing to do.
+    reads[1].Cancel();
+  });
+}
+
+// ---------------------------------------------------------------- purge
+
+TEST(Purge, ArgumentsAreChecked) {
+  RunOnMachine([] {
+    TestDevice dev;
+    Fill(dev, Bytes(5));
+    USHORT shortMask = SERIAL_PURGE_RXCLEAR;
+    EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_PURGE, &shortMask, sizeof(shortMask), 0).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Purge(dev, 0).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Purge(dev, 0x10 | SERIAL_PURGE_RXCLEAR).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Purge(dev, 0x80000000u).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SendIoctlWithoutBuffer(dev.Fdo(), IOCTL_SERIAL_PURGE, 4, 0).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(dev.Ext()->RingCount, 5) << "a refused purge clears nothing";
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+  });
+}
+
+TEST(Purge, TransmitBitsAreAcceptedAndRxClearEmptiesTheRing) {
+  RunOnMachine([] {
+    TestDevice dev;
+    Fill(dev, Bytes(5));
+    IoctlResult tx = Purge(dev, SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR);
+    EXPECT_EQ(tx.status, STATUS_SUCCESS);
+    EXPECT_EQ(tx.information, 4u);
+    EXPECT_EQ(dev.Ext()->RingCount, 5);
+    DriverIrp read;
+    ASSERT_EQ(read.Read(dev.Fdo(), 64), STATUS_PENDING);
+    IoctlResult rx = Purge(dev, SERIAL_PURGE_RXCLEAR);
+    EXPECT_EQ(rx.status, STATUS_SUCCESS);
+    EXPECT_EQ(dev.Ext()->RingCount, 0);
+    EXPECT_FALSE(read.Done()) << "RXCLEAR leaves queued reads alone";
+    EXPECT_EQ(Purge(dev, SERIAL_PURGE_RXABORT | SERIAL_PURGE_RXCLEAR).status, STATUS_SUCCESS);
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Status(), STATUS_CANCELLED);
+  });
+}
+
+// ---------------------------------------------------------------- time
+
+TEST(ElapsedMilliseconds, ConvertsTickDifferencesWithTheTimeIncrement) {
+  RunOnMachine([] {
+    ASSERT_EQ(KeQueryTimeIncrement(), 156250u);
+    EXPECT_EQ(ElapsedMilliseconds(0, 0), 0);
+    EXPECT_EQ(ElapsedMilliseconds(10, 3), 109);  // 7 ticks of 15.625 ms
+    EXPECT_EQ(ElapsedMilliseconds(9, 3), 93);    // 6 ticks: not yet 100 ms
+    EXPECT_EQ(ElapsedMilliseconds(3, 10), -109);
+    EXPECT_EQ(ElapsedMilliseconds(0x100000005LL, 0xFFFFFFFFLL), 93) << "across the low part's wrap";
+    EXPECT_EQ(ElapsedMilliseconds(1000000000000LL, 0), 15625000000000LL) << "64-bit arithmetic";
+  });
+}
