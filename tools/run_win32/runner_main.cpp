@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "sim/win32/src/process_exit.h"
 #include "sim/world/world.h"
 
 // The program's main, renamed; a program declares one of the two forms.
@@ -37,7 +38,11 @@ int main(int argc, char **argv) {
       return 4;
     }
     int status = 0;
-    world.Run([&] { status = RunProgram(argc, argv); });
+    world.Run([&] {
+      status = RunProgram(argc, argv);
+      // The process ends: Windows closes what the program left open.
+      sim::win32::CloseProcessHandles();
+    });
     std::vector<std::string> faults = world.Close();
     if (!faults.empty()) {
       for (const std::string &f : faults) std::fprintf(stderr, "run-win32: %s\n", f.c_str());

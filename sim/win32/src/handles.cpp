@@ -1,5 +1,7 @@
 #include "sim/win32/src/handles.h"
 
+#include "sim/win32/src/process_exit.h"
+
 #include <mutex>
 #include <unordered_set>
 #include <vector>
@@ -85,6 +87,15 @@ Object *RemoveHandle(HANDLE h) {
   Table().erase(it);
   // The handle's reference passes to the caller.
   return object;
+}
+
+void CloseProcessHandles() {
+  std::vector<HANDLE> open;
+  {
+    std::lock_guard<std::mutex> guard(TableLock());
+    open.assign(Table().begin(), Table().end());
+  }
+  for (HANDLE h : open) CloseHandle(h);
 }
 
 }  // namespace win32

@@ -1,0 +1,11 @@
+// What process exit does to a program's handles: each still open is closed,
+// files with cleanup and close, as Windows does when a process ends.
+#pragma once
+
+namespace sim {
+namespace win32 {
+
+void CloseProcessHandles();
+
+}  // namespace win32
+}  // namespace sim
