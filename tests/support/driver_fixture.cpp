@@ -219,6 +219,10 @@ void TestDevice::PollStatusOnce() {
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   StatusPollTimer(fdo_, nullptr);
   KeLowerIrql(old);
+  WaitStatusPollsIdle();
+}
+
+void TestDevice::WaitStatusPollsIdle() {
   for (int guard = 0; guard < 1000 && sim::internal::WorkItemPendingFor(fdo_); ++guard) SleepMs(1);
   EXPECT_FALSE(sim::internal::WorkItemPendingFor(fdo_)) << "status poll did not finish";
 }

@@ -87,6 +87,8 @@ class TestDevice {
   void StopReader();
   // One status poll as the I/O timer runs it, waited for until its worker ended.
   void PollStatusOnce();
+  // Waits until no status poll is queued or running (its line updates done).
+  void WaitStatusPollsIdle();
 
  private:
   PDRIVER_OBJECT driver_ = nullptr;

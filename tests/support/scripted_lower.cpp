@@ -17,6 +17,7 @@ struct ScriptedLower::Entry {
   UrbReply reply;
   bool cancelable = false;
   bool cancelOwnsIrp = false;  // the cancel routine took it; the DPC answers STATUS_CANCELLED
+  bool claimed = false;        // someone is answering it; under the owner's lock
   KTIMER timer;
   KDPC dpc;
 };
@@ -72,6 +73,7 @@ ULONG *TransferLengthField(PURB urb) {
 
 ScriptedLower::ScriptedLower() {
   KeInitializeEvent(&changed_, SynchronizationEvent, FALSE);
+  KeInitializeSpinLock(&lock_);
   driver_ = sim::internal::CreateDriverObject(L"\\Driver\\scripted_usb");
   driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
   NTSTATUS s = IoCreateDevice(driver_, sizeof(ScriptedLower *), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_);
@@ -95,6 +97,8 @@ ScriptedLower::~ScriptedLower() {
   sim::internal::UnloadDriver(driver_);
 }
 
+const UrbSeen &ScriptedLower::Seen(size_t i) const { return entries_.at(i)->seen; }
+
 size_t ScriptedLower::PendingCount() const {
   return static_cast<size_t>(
       std::count_if(entries_.begin(), entries_.end(), [](const std::unique_ptr<Entry> &e) { return !e->seen.answered; }));
@@ -109,8 +113,9 @@ NTSTATUS ScriptedLower::OnUrb(PIRP irp) {
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_INVALID_DEVICE_REQUEST;
   }
-  entries_.push_back(std::make_unique<Entry>());
-  Entry *e = entries_.back().get();
+  // Listed only once fully set up, so a test never answers a half-made entry.
+  auto owned = std::make_unique<Entry>();
+  Entry *e = owned.get();
   e->owner = this;
   e->irp = irp;
   e->urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
@@ -119,10 +124,10 @@ NTSTATUS ScriptedLower::OnUrb(PIRP irp) {
   e->reply = policy_ ? policy_(e->seen) : UrbReply::Now(STATUS_SUCCESS);
   KeInitializeTimerEx(&e->timer, NotificationTimer);
   KeInitializeDpc(&e->dpc, TimerDpc, e);
-  KeSetEvent(&changed_, IO_NO_INCREMENT, FALSE);
 
   if (e->reply.kind == UrbReply::Complete) {
     NTSTATUS status = e->reply.status;
+    entries_.push_back(std::move(owned));
     Deliver(e, status, e->reply.data, false);
     return status;
   }
@@ -140,43 +145,68 @@ NTSTATUS ScriptedLower::OnUrb(PIRP irp) {
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
       // Cancelled before the routine was in place: refuse it now.
       KeCancelTimer(&e->timer);
+      e->claimed = true;
+      entries_.push_back(std::move(owned));
       Deliver(e, STATUS_CANCELLED, {}, false);
+      return STATUS_PENDING;
     }
   }
+  entries_.push_back(std::move(owned));
+  // Only now may a waiting test answer it: the cancel routine is in place.
+  KeSetEvent(&changed_, IO_NO_INCREMENT, FALSE);
   return STATUS_PENDING;
 }
 
 VOID NTAPI ScriptedLower::Cancel(PDEVICE_OBJECT, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   Entry *e = EntryOf(irp);
+  ScriptedLower *self = e->owner;
+  KIRQL irql;
+  KeAcquireSpinLock(&self->lock_, &irql);
   e->seen.cancelRoutineRan = true;
   if (e->reply.cancel == UrbReply::CancelAtOnce) {
+    e->claimed = true;
+    KeReleaseSpinLock(&self->lock_, irql);
     KeCancelTimer(&e->timer);
-    e->owner->Deliver(e, STATUS_CANCELLED, {}, true);
+    self->Deliver(e, STATUS_CANCELLED, {}, true);
     return;
   }
   // CancelLater: the answer comes from the timer, after the cancel has returned.
   e->cancelOwnsIrp = true;
+  KeReleaseSpinLock(&self->lock_, irql);
   LARGE_INTEGER due;
   due.QuadPart = -static_cast<LONGLONG>(e->reply.delayMs) * 10000;
   KeSetTimer(&e->timer, due, &e->dpc);
 }
 
+// Takes the entry for an answer other than by the cancel routine. The lock
+// keeps the cancel routine from completing (and freeing) the IRP while its
+// cancel routine is being taken back.
+bool ScriptedLower::Claim(Entry *e) {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  bool mine = !e->claimed && !e->seen.answered;
+  if (mine && !e->cancelOwnsIrp && e->cancelable && IoSetCancelRoutine(e->irp, nullptr) == nullptr) {
+    mine = false;  // the cancel routine answers it
+  }
+  if (mine) e->claimed = true;
+  KeReleaseSpinLock(&lock_, irql);
+  return mine;
+}
+
 VOID NTAPI ScriptedLower::TimerDpc(PKDPC, PVOID ctx, PVOID, PVOID) {
   Entry *e = static_cast<Entry *>(ctx);
-  if (e->seen.answered) return;
+  if (!e->owner->Claim(e)) return;
   if (e->cancelOwnsIrp) {
     e->owner->Deliver(e, STATUS_CANCELLED, {}, false);
-    return;
+  } else {
+    e->owner->Deliver(e, e->reply.status, e->reply.data, false);
   }
-  if (e->cancelable && IoSetCancelRoutine(e->irp, nullptr) == nullptr) return;  // the cancel routine answers
-  e->owner->Deliver(e, e->reply.status, e->reply.data, false);
 }
 
 bool ScriptedLower::Answer(size_t i, NTSTATUS status, const std::vector<uint8_t> &data) {
   Entry *e = entries_.at(i).get();
-  if (e->seen.answered || e->cancelOwnsIrp) return false;
-  if (e->cancelable && IoSetCancelRoutine(e->irp, nullptr) == nullptr) return false;
+  if (e->cancelOwnsIrp || !Claim(e)) return false;
   KeCancelTimer(&e->timer);
   KeRemoveQueueDpc(&e->dpc);
   Deliver(e, status, data, false);

@@ -93,7 +93,7 @@ class ScriptedLower {
   void SetPolicy(Policy p) { policy_ = std::move(p); }
 
   size_t Count() const { return entries_.size(); }
-  const UrbSeen &Seen(size_t i) const { return entries_.at(i)->seen; }
+  const UrbSeen &Seen(size_t i) const;
   // Number of URBs still waiting for an answer.
   size_t PendingCount() const;
   // Answers pending URB i from the calling context. FALSE when it is no longer
@@ -111,6 +111,7 @@ class ScriptedLower {
   static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT dev, PIRP irp);
   static VOID NTAPI Cancel(PDEVICE_OBJECT dev, PIRP irp);
   static VOID NTAPI TimerDpc(PKDPC, PVOID ctx, PVOID, PVOID);
+  bool Claim(Entry *e);
   void Deliver(Entry *e, NTSTATUS status, const std::vector<uint8_t> &data, bool inCancel);
 
   PDRIVER_OBJECT driver_ = nullptr;
@@ -118,6 +119,7 @@ class ScriptedLower {
   Policy policy_;
   std::deque<std::unique_ptr<Entry>> entries_;
   KEVENT changed_;  // set on every arrival and answer
+  KSPIN_LOCK lock_;  // who answers an entry
 };
 
 }  // namespace testing_support

@@ -256,6 +256,7 @@ TEST(StatusPoll, DeviceStatusReachesAWaitingApplication) {
     uint64_t start = sim::NowMs();
     byte = 0x01;
     ASSERT_TRUE(up.Wait(1500)) << "no poll within a second and a half";
+    dev.WaitStatusPollsIdle();
     EXPECT_LE(sim::NowMs() - start, 1100u);
     EXPECT_EQ(up.Status(), STATUS_SUCCESS);
     EXPECT_EQ(up.Information(), 4u);
@@ -269,7 +270,8 @@ TEST(StatusPoll, DeviceStatusReachesAWaitingApplication) {
     EXPECT_FALSE(down.Done());
     byte = 0x02;  // CTS off; DSR and carrier go off with bit 0, then on again with bit 1
     ASSERT_TRUE(down.Wait(1500));
-    EXPECT_EQ(down.OutUlong(), kLineEvents);
+    EXPECT_EQ(down.OutUlong(), kLineEvents);  // completed by the bit-0 update
+    dev.WaitStatusPollsIdle();
     ExpectLines(dev, 0x30);
     dev.StopReader();
     size_t polls = 0;
