@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "datapath/ring.h"
+#include "sim/usb/device.h"
+#include "sim/usb/model.h"
 #include "support/driver_fixture.h"
 
 using namespace testing_support;
@@ -137,6 +139,39 @@ TEST(ReceiveEvents, RingPassing32768BytesCompletesAnRx80FullWait) {
     Deliver(dev, {0x77});
     ASSERT_TRUE(wait.Wait(0));
     EXPECT_EQ(wait.OutUlong(), ULONG(SERIAL_EV_RX80FULL));
+    dev.StopReader();
+  });
+}
+
+// Over the simulated USB bus: bytes the modem sends reach the ring through the
+// reader thread and complete waits on data and on the event character.
+TEST(ReceiveEvents, BusModemDataCompletesRxcharAndRxflagWaits) {
+  RunOnMachine([] {
+    auto *model = new sim::usb::ScriptedModel;
+    sim::usb::Device *bus = sim::usb::Plug(std::unique_ptr<sim::usb::Model>(model));
+    TestDevice dev(bus);
+    dev.Ext()->SpecialChars.EventChar = '\n';
+    SetMask(dev, SERIAL_EV_RXCHAR);
+    dev.StartReader();
+    AsyncIoctl data;
+    ASSERT_EQ(data.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    SleepMs(100);
+    EXPECT_FALSE(data.Done());
+    model->PushIn("OK");
+    ASSERT_TRUE(data.Wait(100));
+    EXPECT_EQ(data.OutUlong(), ULONG(SERIAL_EV_RXCHAR));
+
+    SetMask(dev, SERIAL_EV_RXFLAG);
+    AsyncIoctl flag;
+    ASSERT_EQ(flag.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    model->PushIn("\r");
+    SleepMs(100);
+    EXPECT_FALSE(flag.Done());
+    model->PushIn("\nRING");
+    ASSERT_TRUE(flag.Wait(100));
+    EXPECT_EQ(flag.OutUlong(), ULONG(SERIAL_EV_RXFLAG));
+    SleepMs(100);
+    EXPECT_EQ(dev.Ext()->RingCount, 8);
     dev.StopReader();
   });
 }

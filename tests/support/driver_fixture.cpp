@@ -10,7 +10,12 @@
 #include "driver/port_defaults.h"
 #include "sim/kernel/internal.h"
 #include "sim/kernel/sim.h"
+#include "sim/usb/descriptors.h"
+#include "sim/usb/device.h"
 #include "usb/status_poll.h"
+#include "usb/submit.h"
+
+#include <usbdlib.h>
 
 namespace testing_support {
 
@@ -142,11 +147,42 @@ bool AsyncIoctl::Wait(uint64_t ms) {
 ULONG AsyncIoctl::OutUlong() const { return ReadUlong(out_, 0); }
 
 TestDevice::TestDevice(ULONG deviceState) {
+  lower_ = std::make_unique<ScriptedLower>();
+  Create(lower_->Device(), deviceState);
+}
+
+TestDevice::TestDevice(sim::usb::Device *bus, ULONG deviceState) {
+  Create(bus->Pdo(), deviceState);
+  if (fdo_ != nullptr) EXPECT_TRUE(ConfigureBusDevice());
+}
+
+// Selects the modem's configuration and takes its two pipe handles, as the
+// start of the device does.
+bool TestDevice::ConfigureBusDevice() {
+  std::vector<uint8_t> bytes = sim::usb::ModemConfiguration();
+  auto *config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
+  USBD_INTERFACE_LIST_ENTRY list[2] = {};
+  list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
+  if (list[0].InterfaceDescriptor == nullptr) return false;
+  PURB urb = USBD_CreateConfigurationRequestEx(config, list);
+  if (urb == nullptr) return false;
+  PUSBD_INTERFACE_INFORMATION info = list[0].Interface;
+  for (ULONG i = 0; i < info->NumberOfPipes; ++i) info->Pipes[i].MaximumTransferSize = 1024;
+  NTSTATUS status = SubmitUrbSynchronous(fdo_, urb);
+  if (NT_SUCCESS(status)) {
+    ext_->BulkOutPipe = info->Pipes[0].PipeHandle;
+    ext_->BulkInPipe = info->Pipes[1].PipeHandle;
+  }
+  ExFreePool(urb);
+  return NT_SUCCESS(status);
+}
+
+void TestDevice::Create(PDEVICE_OBJECT lower, ULONG deviceState) {
+  below_ = lower;
   NTSTATUS s = sim::internal::LoadDriver(L"\\Driver\\usbmodem", DriverEntry,
                                          L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\usbmodem",
                                          &driver_);
   EXPECT_EQ(s, STATUS_SUCCESS) << "DriverEntry";
-  lower_ = std::make_unique<ScriptedLower>();
 
   s = IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN,
                      FALSE, &fdo_);
@@ -157,9 +193,9 @@ TestDevice::TestDevice(ULONG deviceState) {
   fdo_->Flags |= DO_BUFFERED_IO;
   ext_ = GetExtension(fdo_);
   ext_->FunctionalDeviceObject = fdo_;
-  ext_->PhysicalDeviceObject = lower_->Device();
+  ext_->PhysicalDeviceObject = below_;
   InitializePortDefaults(ext_);
-  ext_->LowerDeviceObject = IoAttachDeviceToDeviceStack(fdo_, lower_->Device());
+  ext_->LowerDeviceObject = IoAttachDeviceToDeviceStack(fdo_, below_);
   EXPECT_NE(ext_->LowerDeviceObject, nullptr);
   KeInitializeSpinLock(&ext_->RingLock);
   KeInitializeSpinLock(&ext_->IoCountLock);
@@ -197,7 +233,7 @@ TestDevice::~TestDevice() {
     EXPECT_EQ(ext_->OutstandingIo, 1) << "request references out of balance at teardown";
     // Let work items and threads that already finished their job return.
     SleepMs(50);
-    IoDetachDevice(lower_->Device());
+    IoDetachDevice(below_);
     IoDeleteDevice(fdo_);
   }
   lower_.reset();

@@ -12,6 +12,12 @@
 #include "driver/driver.h"
 #include "support/scripted_lower.h"
 
+namespace sim {
+namespace usb {
+class Device;
+}
+}  // namespace sim
+
 namespace testing_support {
 
 // Builds a kernel with this seed, runs body as a PASSIVE_LEVEL thread, shuts
@@ -67,13 +73,15 @@ class AsyncIoctl {
 class TestDevice {
  public:
   explicit TestDevice(ULONG deviceState = Working);
+  // Over a device of the simulated USB bus, configured as a start leaves it.
+  explicit TestDevice(sim::usb::Device *bus, ULONG deviceState = Working);
   ~TestDevice();
   TestDevice(const TestDevice &) = delete;
   TestDevice &operator=(const TestDevice &) = delete;
 
   PDEVICE_OBJECT Fdo() const { return fdo_; }
   PDEVICE_EXTENSION Ext() const { return ext_; }
-  ScriptedLower &Lower() { return *lower_; }
+  ScriptedLower &Lower() { return *lower_; }  // only over a scripted device
 
   IoctlResult Ioctl(ULONG code, const void *in, ULONG inLen, ULONG outLen) {
     return SendIoctl(fdo_, code, in, inLen, outLen);
@@ -91,8 +99,12 @@ class TestDevice {
   void WaitStatusPollsIdle();
 
  private:
+  void Create(PDEVICE_OBJECT lower, ULONG deviceState);
+  bool ConfigureBusDevice();
+
   PDRIVER_OBJECT driver_ = nullptr;
   std::unique_ptr<ScriptedLower> lower_;
+  PDEVICE_OBJECT below_ = nullptr;
   PDEVICE_OBJECT fdo_ = nullptr;
   PDEVICE_EXTENSION ext_ = nullptr;
   bool readerStarted_ = false;

@@ -5,6 +5,8 @@
 
 #include "sim/kernel/pool.h"
 #include "sim/kernel/sim.h"
+#include "sim/usb/device.h"
+#include "sim/usb/model.h"
 #include "support/driver_fixture.h"
 
 using namespace testing_support;
@@ -277,5 +279,34 @@ TEST(StatusPoll, DeviceStatusReachesAWaitingApplication) {
     size_t polls = 0;
     for (size_t i = 0; i < dev.Lower().Count(); ++i) polls += IsStatusRequest(dev.Lower().Seen(i));
     EXPECT_GE(polls, 5u);
+  });
+}
+
+// The same road over the simulated USB bus: the modem's status byte, polled
+// once a second, completes the wait; a modem that stops answering changes nothing.
+TEST(StatusPoll, BusModemStatusReachesAWaitingApplication) {
+  RunOnMachine([] {
+    auto *model = new sim::usb::ScriptedModel;
+    sim::usb::Device *bus = sim::usb::Plug(std::unique_ptr<sim::usb::Model>(model));
+    TestDevice dev(bus);
+    ClearChangeFlags(dev);
+    dev.StartReader();
+    AsyncIoctl up;
+    ASSERT_EQ(up.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    model->SetStatus(sim::usb::STATUS_READY);
+    ASSERT_TRUE(up.Wait(1500));
+    EXPECT_EQ(up.OutUlong(), kLineEvents);
+    dev.WaitStatusPollsIdle();
+    ExpectLines(dev, 0x38);
+
+    bus->SetNoAnswer(sim::usb::RequestKind::GetStatus, true);
+    model->SetStatus(0);
+    uint32_t before = bus->Count(sim::usb::RequestKind::GetStatus);
+    SleepMs(3000);
+    dev.WaitStatusPollsIdle();
+    EXPECT_GE(bus->Count(sim::usb::RequestKind::GetStatus) - before, 2u);
+    ExpectLines(dev, 0x38);
+    EXPECT_EQ(bus->PendingCount(), 1u) << "only the reader's transfer is held";
+    dev.StopReader();
   });
 }
