@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "datapath/read_queue.h"
@@ -53,6 +54,11 @@ void RunOnMachine(uint64_t seed, const std::function<void()> &body) {
   kernel.Run(body);
   kernel.Shutdown();
   EXPECT_TRUE(kernel.Faults().empty()) << "seed " << seed << ":\n" << DescribeFaults(kernel.Faults());
+}
+
+void RunOnMachine(const std::function<void()> &body) {
+  const char *seed = std::getenv("USBMODEM_SEED");
+  RunOnMachine(seed != nullptr ? std::strtoull(seed, nullptr, 10) : 1, body);
 }
 
 void SleepMs(uint64_t ms) {

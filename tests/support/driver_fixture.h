@@ -23,7 +23,8 @@ namespace testing_support {
 // Builds a kernel with this seed, runs body as a PASSIVE_LEVEL thread, shuts
 // the kernel down and expects the verifier to have found nothing.
 void RunOnMachine(uint64_t seed, const std::function<void()> &body);
-inline void RunOnMachine(const std::function<void()> &body) { RunOnMachine(1, body); }
+// The same with USBMODEM_SEED when set, else seed 1.
+void RunOnMachine(const std::function<void()> &body);
 
 // Virtual-time sleep of the calling simulated thread.
 void SleepMs(uint64_t ms);

@@ -198,6 +198,9 @@ TEST(SubmitWithTimeout, AnswerRacingTheLimitUnderManySeeds) {
     });
     if (HasFatalFailure()) return;
   }
-  EXPECT_GT(answeredBeforeFirstExchange, 0) << "no run answered between the time-out and the first exchange";
-  EXPECT_GT(cancelledInFlight, 0) << "no run cancelled the request in flight";
+  // Both orders must have been exercised (a replay of one seed may show only one).
+  if (Seeds().size() > 1) {
+    EXPECT_GT(answeredBeforeFirstExchange, 0) << "no run answered between the time-out and the first exchange";
+    EXPECT_GT(cancelledInFlight, 0) << "no run cancelled the request in flight";
+  }
 }
