@@ -8,6 +8,7 @@
 #include "sim/usb/device.h"
 #include "sim/usb/model.h"
 #include "support/driver_fixture.h"
+#include "usb/status_poll.h"
 
 using namespace testing_support;
 
@@ -308,5 +309,25 @@ TEST(StatusPoll, BusModemStatusReachesAWaitingApplication) {
     ExpectLines(dev, 0x38);
     EXPECT_EQ(bus->PendingCount(), 1u) << "only the reader's transfer is held";
     dev.StopReader();
+  });
+}
+
+// A queued poll holds a reference until its worker ends, so a drain waits for it.
+TEST(StatusPoll, QueuedPollHoldsAReferenceUntilItsWorkerEnds) {
+  RunOnMachine([] {
+    TestDevice dev;
+    dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::After(50, STATUS_SUCCESS, {0x01}); });
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    StatusPollTimer(dev.Fdo(), nullptr);
+    KeLowerIrql(old);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 2) << "taken by the timer routine";
+    LARGE_INTEGER limit;
+    limit.QuadPart = -1000 * 10000LL;
+    EXPECT_EQ(KeWaitForSingleObject(&dev.Ext()->NoPendingIoEvent, Executive, KernelMode, FALSE, &limit),
+              STATUS_SUCCESS);
+    EXPECT_EQ(dev.Ext()->LineState, 0x38) << "the drain ended only after the poll applied its byte";
+    dev.WaitStatusPollsIdle();
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
   });
 }
