@@ -76,6 +76,11 @@ foreach(folder driver serial datapath usb win32 scenario stress)
   test_folder(${folder} ${SIM_ALL} usbmodem_host)
 endforeach()
 
+# Every run replays exactly: the same seed gives a byte-identical trace.
+add_test(NAME trace_replay
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/support/replay_check.sh
+    $<TARGET_FILE:test_kernel> $<TARGET_FILE:test_stress> $<TARGET_FILE:test_scenario>)
+
 # The built usbmodem.sys keeps the properties a Windows machine needs.
 add_test(NAME target_sys_checks
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/target/check_sys.sh ${CMAKE_SOURCE_DIR}/build/target/usbmodem.sys)

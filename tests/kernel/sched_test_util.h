@@ -12,8 +12,16 @@
 namespace sched_test {
 
 inline sim::KernelOptions Options(uint64_t seed = 1) {
-  sim::KernelOptions o;
+  sim::KernelOptions o = sim::KernelOptions::FromEnvironment();  // keeps USBMODEM_TRACE
   o.seed = seed;
+  return o;
+}
+
+// For a run that ends the process (death tests run in a child of their own):
+// the child must not overwrite the trace the test program is writing.
+inline sim::KernelOptions DyingOptions(uint64_t seed) {
+  sim::KernelOptions o = Options(seed);
+  o.traceFile.clear();
   return o;
 }
 

@@ -248,7 +248,7 @@ TEST_F(Verifier, SetTimerOrQueuedDpcInsideMemoryBeingChecked) {
 TEST_F(Verifier, SpinLockTakenTwiceEndsTheRun) {
   EXPECT_DEATH(
       {
-        sim::Kernel k(Options(3));
+        sim::Kernel k(DyingOptions(3));
         k.Run([] {
           KSPIN_LOCK lock;
           KeInitializeSpinLock(&lock);
@@ -263,7 +263,7 @@ TEST_F(Verifier, SpinLockTakenTwiceEndsTheRun) {
 TEST_F(Verifier, DeadlockListsWhoWaitsOnWhat) {
   EXPECT_DEATH(
       {
-        sim::Kernel k(Options(5));
+        sim::Kernel k(DyingOptions(5));
         k.Run([] {
           KEVENT never;
           KeInitializeEvent(&never, SynchronizationEvent, FALSE);
@@ -287,7 +287,7 @@ TEST_F(Verifier, DeadlockListsWhoWaitsOnWhat) {
 TEST_F(Verifier, RunPastTheVirtualTimeLimitIsAHang) {
   EXPECT_DEATH(
       {
-        sim::KernelOptions o = Options(9);
+        sim::KernelOptions o = DyingOptions(9);
         o.virtualTimeLimitMs = 2000;
         sim::Kernel k(o);
         k.Run([] {

@@ -1,5 +1,6 @@
 // The machine's life: construction, runs, shutdown and its teardown checks,
 // the fault list, the trace.
+#include <set>
 #include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
@@ -156,7 +157,11 @@ Kernel::Kernel(const KernelOptions &options) {
   s->current = &s->host;
   s->host.object = NewThreadObject(&s->host);
   if (!options.traceFile.empty()) {
-    s->trace = std::fopen(options.traceFile.c_str(), "w");
+    // A test program makes one kernel per test: the first starts the file,
+    // the others add to it, so the file holds the whole program's run.
+    static std::set<std::string> started;
+    bool first = started.insert(options.traceFile).second;
+    s->trace = std::fopen(options.traceFile.c_str(), first ? "w" : "a");
     if (s->trace == nullptr) std::fprintf(stderr, "Kernel: cannot write trace %s\n", options.traceFile.c_str());
   }
   KeTickCount.High2Time = 0;
