@@ -15,4 +15,7 @@ if [ -x tools/run-win32 ] && [ -f tools/examples/loopback_echo.cpp ]; then
   echo
   echo "== a Win32 program on COM7 of the simulated machine"
   tools/run-win32 tools/examples/loopback_echo.cpp
+  echo
+  echo "== a dial-up session on the simulated Hayes modem (virtual time)"
+  USBMODEM_DEVICE=hayes tools/run-win32 tools/examples/hayes_dial.cpp
 fi
