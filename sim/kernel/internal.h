@@ -16,8 +16,9 @@ bool InSimulatedThread();
 // A KTIMER that is set, or a KDPC that is queued, inside [begin, begin+size):
 // memory about to be freed or a device object about to be deleted.
 bool FindQueuedTimerOrDpc(const void *begin, size_t size, std::string *what);
-// A work item queued or running for this device object.
-bool WorkItemPendingFor(PDEVICE_OBJECT device);
+// A work item queued or running for this device object; with
+// `exceptCurrentRoutine`, the routine that is running the question is not counted.
+bool WorkItemPendingFor(PDEVICE_OBJECT device, bool exceptCurrentRoutine = false);
 // IoDeleteDevice calls this: the device's I/O timer stops and is freed, as
 // the real IoDeleteDevice does.
 void ReleaseIoTimer(PDEVICE_OBJECT device);
@@ -54,6 +55,11 @@ void UnloadDriver(PDRIVER_OBJECT driverObject);
 // The device object a name in the object namespace leads to, following
 // symbolic links (L"\\DosDevices\\COM7", L"\\??\\COM7", L"\\Device\\USBPDO-0").
 PDEVICE_OBJECT LookupDevice(const WCHAR *path);
+// The power manager's view of completion: stack location `location` of a
+// power IRP is done (every driver dispatched there must have called
+// PoStartNextPowerIrp), and an IRP freed or reused.
+void PowerIrpLocationDone(PIRP irp, int location);
+void PowerIrpGone(PIRP irp);
 // IofCallDriver as PoCallDriver uses it: a power IRP passes without the
 // check that catches power IRPs sent with IoCallDriver.
 NTSTATUS CallDriverFromPowerManager(PDEVICE_OBJECT device, PIRP irp);

@@ -10,6 +10,12 @@ void CheckPending(const CallFrame &f) {
   if (f.status == STATUS_PENDING && !f.markedAtWalk)
     ReportFault(Fault::PendingNotMarked, "IofCallDriver",
                 f.what + " returned STATUS_PENDING but its stack location was not marked with IoMarkIrpPending");
+  // Marked (by the routine, or by completion passing a lower driver's pending
+  // up to a routine-less location) yet a final status returned: the I/O
+  // manager completes the request twice.
+  if (f.status != STATUS_PENDING && f.markedAtWalk)
+    ReportFault(Fault::MarkedNotPending, "IofCallDriver",
+                f.what + " was marked pending but returned " + Hex((uint32_t)f.status) + " instead of STATUS_PENDING");
 }
 
 }  // namespace
@@ -17,6 +23,7 @@ void CheckPending(const CallFrame &f) {
 // Completion passes stack location `location`: settle the calls made at it.
 void NoteLocationWalked(IrpRecord &rec, PIRP irp, int location) {
   bool marked = (StackLocation(irp, location)->Control & SL_PENDING_RETURNED) != 0;
+  internal::PowerIrpLocationDone(irp, location);
   for (auto it = rec.frames.begin(); it != rec.frames.end();) {
     CallFrame &f = **it;
     if (f.location != location || f.walked) {

@@ -95,6 +95,14 @@ void CompleteRequest(PIRP irp) {
   // so a second completion is recognised.
   irp->CurrentLocation++;
   irp->Tail.Overlay.CurrentStackLocation++;
+  // Windows hands such an IRP to its thread's completion APC; a driver's own
+  // IRP has no thread there, and the machine crashes.
+  bool ownIrp = rec->origin == IrpOrigin::Driver || rec->origin == IrpOrigin::Initialized;
+  if (ownIrp && irp->Tail.Overlay.Thread == nullptr)
+    ReportFault(Fault::InvalidParameter, "IofCompleteRequest",
+                "IRP #" + std::to_string(rec->serial) + " " + MajorName(rec->majorFunction) +
+                    " of the driver's own (IoAllocateIrp/IoInitializeIrp) completed past its last stack location: "
+                    "the completion routine there must return STATUS_MORE_PROCESSING_REQUIRED");
   FinishIrp(irp, rec);
 }
 

@@ -62,6 +62,7 @@ std::shared_ptr<IrpRecord> FindIrp(const IRP *irp) {
 void ForgetIrp(PIRP irp) {
   auto it = Irps().live.find(irp);
   if (it == Irps().live.end()) return;
+  internal::PowerIrpGone(irp);
   it->second->freed = true;
   Irps().live.erase(it);
 }
@@ -120,6 +121,14 @@ VOID IoFreeIrp(PIRP Irp) {
     ReportFault(Fault::BadPoolFree, "IoFreeIrp", "IRP " + Hex((uintptr_t)Irp) + " was not allocated by IoAllocateIrp");
     return;
   }
+  // The I/O manager frees what it built when the IRP completes; freeing it
+  // here leaves it on its thread's IRP list.
+  if (rec->origin == IrpOrigin::Built || rec->origin == IrpOrigin::User) {
+    ReportFault(Fault::BadPoolFree, "IoFreeIrp",
+                "IRP #" + std::to_string(rec->serial) + " " + MajorName(rec->majorFunction) +
+                    " was built by the I/O manager: complete it with IoCompleteRequest, never IoFreeIrp");
+    return;
+  }
   ForgetIrp(Irp);
   PoolFree(Irp, "IoFreeIrp");
 }
@@ -128,6 +137,7 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   auto rec = FindIrp(Irp);
   Initialize(Irp, PacketSize, StackSize, 0);
   if (rec) {
+    internal::PowerIrpGone(Irp);
     rec->frames.clear();
     rec->majorFunction = 0;
     rec->completions = 0;
@@ -144,6 +154,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   }
   Initialize(Irp, Irp->Size, Irp->StackCount, Irp->AllocationFlags);
   Irp->IoStatus.Status = Status;
+  internal::PowerIrpGone(Irp);
   rec->frames.clear();
   rec->majorFunction = 0;
   rec->completions = 0;

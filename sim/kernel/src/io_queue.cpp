@@ -107,6 +107,11 @@ VOID IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CA
 
 VOID IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable) {
   MaybeSchedule();
+  // Unlike IoStartPacket it does not raise: below DISPATCH_LEVEL StartIo
+  // would run at the caller's IRQL.
+  if (CurrentIrqlOrPassive() != DISPATCH_LEVEL)
+    ReportFault(Fault::InvalidParameter, "IoStartNextPacket",
+                "called at IRQL " + std::to_string(CurrentIrqlOrPassive()) + "; callers must be at DISPATCH_LEVEL");
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   KIRQL cancelIrql = DISPATCH_LEVEL;
