@@ -44,7 +44,9 @@ bool CheckLeftRunning(PDEVICE_OBJECT device, const DeviceRecord &rec) {
     ReportFault(kind, "IoDeleteDevice", rec.name + ": " + what);
     found = true;
   }
-  if (internal::WorkItemPendingFor(device)) {
+  // A work item's routine may delete its own device: the I/O manager's
+  // reference keeps the object until the routine returns.
+  if (internal::WorkItemPendingFor(device, true)) {
     ReportFault(Fault::DeviceDeletedWithWorkItemPending, "IoDeleteDevice", rec.name + ": a work item is still pending");
   }
   return found;

@@ -3,11 +3,12 @@
 // exactly once, and PoRequestPowerIrp builds and finishes the IRPs it sends.
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
+#include <vector>
 
 #include <wdm.h>
 
+#include "io_private.h"
 #include "sim/kernel/internal.h"
 #include "sim/kernel/sim.h"
 
@@ -16,8 +17,14 @@ namespace power {
 namespace {
 
 // What the power manager knows of one set or query IRP in flight.
+struct Visit {
+  PDEVICE_OBJECT device;
+  int location;  // the stack location the device's driver got
+  bool settled;
+};
 struct PowerIrpRecord {
-  std::set<PDEVICE_OBJECT> visited;                 // devices it was dispatched to
+  UCHAR minor = 0;
+  std::vector<Visit> visits;                        // in dispatch order
   std::map<PDEVICE_OBJECT, int> startNextCalls;     // PoStartNextPowerIrp per device
 };
 
@@ -34,24 +41,15 @@ PowerState &State() {
 
 bool IsSetOrQuery(UCHAR minor) { return minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER; }
 
-std::string Describe(PIRP irp) {
-  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-  return std::string(sp->MinorFunction == IRP_MN_SET_POWER ? "set" : "query") + " power IRP";
+std::string Describe(UCHAR minor) {
+  return std::string(minor == IRP_MN_SET_POWER ? "set" : minor == IRP_MN_QUERY_POWER ? "query" : "other") +
+         " power IRP";
 }
 
-// Every driver the IRP visited called PoStartNextPowerIrp once; the IRP is done.
-void SettleIrp(PIRP irp) {
-  auto &irps = State().irps;
-  auto it = irps.find(irp);
-  if (it == irps.end()) return;
-  for (PDEVICE_OBJECT device : it->second->visited) {
-    int calls = it->second->startNextCalls[device];
-    if (calls == 0)
-      ReportFault(Fault::PoStartNextPowerIrpMissing, "PoStartNextPowerIrp",
-                  "the driver of a device in the stack completed or passed on a power IRP without calling "
-                  "PoStartNextPowerIrp for it");
-  }
-  irps.erase(it);
+void NoteVisit(PowerIrpRecord &record, PDEVICE_OBJECT device, int location) {
+  for (Visit &v : record.visits)
+    if (v.device == device && v.location == location && !v.settled) return;
+  record.visits.push_back(Visit{device, location, false});
 }
 
 void Reset() { State() = PowerState(); }
@@ -71,7 +69,6 @@ struct RequestContext {
 
 NTSTATUS NTAPI RequestCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   std::unique_ptr<RequestContext> request(static_cast<RequestContext *>(context));
-  if (IsSetOrQuery(request->minor)) SettleIrp(irp);
   if (request->completion)
     request->completion(request->target, request->minor, request->state, request->context, &irp->IoStatus);
   IoFreeIrp(irp);
@@ -80,6 +77,34 @@ NTSTATUS NTAPI RequestCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context) 
 
 }  // namespace
 }  // namespace power
+
+namespace internal {
+
+// Completion has passed `location`: every driver the IRP was dispatched to
+// there is done with it and must have started the next power IRP.
+void PowerIrpLocationDone(PIRP irp, int location) {
+  auto &irps = power::State().irps;
+  auto it = irps.find(irp);
+  if (it == irps.end()) return;
+  auto record = it->second;
+  for (power::Visit &v : record->visits) {
+    if (v.location != location || v.settled) continue;
+    v.settled = true;
+    if (record->startNextCalls[v.device] == 0)
+      ReportFault(Fault::PoStartNextPowerIrpMissing, "PoStartNextPowerIrp",
+                  "the driver of " + io::DeviceName(v.device) + " completed or passed on a " + power::Describe(record->minor) +
+                      " without calling PoStartNextPowerIrp for it");
+  }
+}
+
+// The IRP is freed or reused: what was known of it goes, so a later IRP at
+// the same address starts afresh.
+void PowerIrpGone(PIRP irp) {
+  auto &irps = power::State().irps;
+  irps.erase(irp);
+}
+
+}  // namespace internal
 }  // namespace sim
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -88,7 +113,8 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto &irps = sim::power::State().irps;
     auto &record = irps[Irp];
     if (!record) record = std::make_shared<sim::power::PowerIrpRecord>();
-    record->visited.insert(DeviceObject);
+    record->minor = next->MinorFunction;
+    sim::power::NoteVisit(*record, DeviceObject, Irp->CurrentLocation - 1);
   }
   return sim::internal::CallDriverFromPowerManager(DeviceObject, Irp);
 }
@@ -99,15 +125,16 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
   auto it = irps.find(Irp);
   PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
   if (it == irps.end()) {
-    // A power IRP that did not come through PoCallDriver, or one already settled.
+    // A power IRP that did not come through PoCallDriver.
     auto record = std::make_shared<sim::power::PowerIrpRecord>();
-    record->visited.insert(device);
+    record->minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
     it = irps.emplace(Irp, record).first;
   }
+  sim::power::NoteVisit(*it->second, device, Irp->CurrentLocation);
   int &calls = it->second->startNextCalls[device];
   if (++calls > 1)
     sim::ReportFault(sim::Fault::PoStartNextPowerIrpDoubled, "PoStartNextPowerIrp",
-                     sim::power::Describe(Irp) + ": PoStartNextPowerIrp called twice by the same driver");
+                     sim::power::Describe(it->second->minor) + ": PoStartNextPowerIrp called twice by the same driver");
 }
 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,

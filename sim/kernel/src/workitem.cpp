@@ -49,11 +49,12 @@ void ResetWorkQueues() {
 }
 
 namespace internal {
-bool WorkItemPendingFor(PDEVICE_OBJECT device) {
+bool WorkItemPendingFor(PDEVICE_OBJECT device, bool exceptCurrentRoutine) {
   KernelState *s = State();
   if (s == nullptr) return false;
   for (WorkQueue &q : s->workQueues) {
-    if (q.running == device) return true;
+    bool own = exceptCurrentRoutine && q.worker == CurrentSimThread();
+    if (q.running == device && !own) return true;
     for (PIO_WORKITEM i : q.items)
       if (i->Device == device) return true;
   }

@@ -1,0 +1,148 @@
+// PoStartNextPowerIrp counted per driver and per IRP: every driver a set or
+// query power IRP visits starts the next one exactly once, however the IRP
+// was made, and an IRP sent again starts afresh.
+#include "kernel/io_test_util.h"
+
+using namespace io_test;
+using sim::Fault;
+
+namespace {
+
+NTSTATUS NTAPI HaltCompletion(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+// A set-power IRP the test owns, sent with PoCallDriver.
+void PrepareSetPower(PIRP irp) {
+  PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+  sp->MajorFunction = IRP_MJ_POWER;
+  sp->MinorFunction = IRP_MN_SET_POWER;
+  sp->Parameters.Power.Type = DevicePowerState;
+  sp->Parameters.Power.State.DeviceState = PowerDeviceD0;
+  IoSetCompletionRoutine(irp, HaltCompletion, nullptr, TRUE, TRUE, TRUE);
+}
+
+NTSTATUS CompletePower(PIRP irp, bool startNext) {
+  if (startNext) PoStartNextPowerIrp(irp);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+TEST(PowerManager, MissingStartNextOnAnIrpNotRequestedThroughThePowerManager) {
+  for (bool startNext : {true, false}) {
+    SCOPED_TRACE(startNext ? "driver starts the next" : "driver forgets");
+    sim::Kernel k(Options());
+    k.Run([&] {
+      Dispatch d = [&](PDEVICE_OBJECT, PIRP irp) { return CompletePower(irp, startNext); };
+      PDEVICE_OBJECT device = MakeDevice(MakeDriver(), &d);
+      PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+      PrepareSetPower(irp);
+      PoCallDriver(device, irp);
+      IoFreeIrp(irp);
+    });
+    k.Shutdown();
+    EXPECT_EQ(CountFaults(k, Fault::PoStartNextPowerIrpMissing), startNext ? 0 : 1) << DescribeFaults(k);
+    EXPECT_EQ(k.Faults().size(), startNext ? 0u : 1u) << DescribeFaults(k);
+  }
+}
+
+// A filter that skips its stack location shares it with the driver below;
+// each of them owes its own PoStartNextPowerIrp.
+TEST(PowerManager, FilterPassingDownWithoutStartNextIsCaught) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    PDRIVER_OBJECT driver = MakeDriver();
+    PDEVICE_OBJECT lower = nullptr;
+    Dispatch lowerD = [](PDEVICE_OBJECT, PIRP irp) { return CompletePower(irp, true); };
+    Dispatch upperD = [&](PDEVICE_OBJECT, PIRP irp) {
+      IoSkipCurrentIrpStackLocation(irp);  // no PoStartNextPowerIrp first
+      return PoCallDriver(lower, irp);
+    };
+    lower = MakeDevice(driver, &lowerD);
+    PDEVICE_OBJECT upper = MakeDevice(driver, &upperD);
+    IoAttachDeviceToDeviceStack(upper, lower);
+    PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
+    PrepareSetPower(irp);
+    PoCallDriver(upper, irp);
+    IoFreeIrp(irp);
+  });
+  k.Shutdown();
+  EXPECT_EQ(CountFaults(k, Fault::PoStartNextPowerIrpMissing), 1) << DescribeFaults(k);
+  EXPECT_EQ(k.Faults().size(), 1u) << DescribeFaults(k);
+}
+
+struct UpwardStart {
+  int calls = 0;
+};
+
+NTSTATUS NTAPI StartNextOnTheWayUp(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  PoStartNextPowerIrp(irp);
+  ++static_cast<UpwardStart *>(context)->calls;
+  return STATUS_SUCCESS;
+}
+
+// Starting the next IRP from the completion routine, as a function driver
+// does for a device power-up, counts for the driver that set the routine.
+TEST(PowerManager, StartNextFromTheCompletionRoutineOnTheWayUp) {
+  sim::Kernel k(Options());
+  UpwardStart up;
+  k.Run([&] {
+    PDRIVER_OBJECT driver = MakeDriver();
+    PDEVICE_OBJECT lower = nullptr;
+    Dispatch lowerD = [](PDEVICE_OBJECT, PIRP irp) { return CompletePower(irp, true); };
+    Dispatch upperD = [&](PDEVICE_OBJECT, PIRP irp) {
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, StartNextOnTheWayUp, &up, TRUE, TRUE, TRUE);
+      return PoCallDriver(lower, irp);
+    };
+    lower = MakeDevice(driver, &lowerD);
+    PDEVICE_OBJECT upper = MakeDevice(driver, &upperD);
+    IoAttachDeviceToDeviceStack(upper, lower);
+    PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
+    PrepareSetPower(irp);
+    PoCallDriver(upper, irp);
+    IoFreeIrp(irp);
+  });
+  k.Shutdown();
+  EXPECT_EQ(up.calls, 1);
+  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+}
+
+// The same IRP sent twice (reused) is two power IRPs: one call for each is
+// not a doubled call.
+TEST(PowerManager, ReusedIrpStartsItsCountAfresh) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    Dispatch d = [](PDEVICE_OBJECT, PIRP irp) { return CompletePower(irp, true); };
+    PDEVICE_OBJECT device = MakeDevice(MakeDriver(), &d);
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    for (int round = 0; round < 2; ++round) {
+      IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+      PrepareSetPower(irp);
+      PoCallDriver(device, irp);
+    }
+    IoFreeIrp(irp);
+  });
+  k.Shutdown();
+  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+}
+
+TEST(PowerManager, StartNextTwiceByOneDriverIsDoubled) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    Dispatch d = [](PDEVICE_OBJECT, PIRP irp) {
+      PoStartNextPowerIrp(irp);
+      return CompletePower(irp, true);
+    };
+    PDEVICE_OBJECT device = MakeDevice(MakeDriver(), &d);
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    PrepareSetPower(irp);
+    PoCallDriver(device, irp);
+    IoFreeIrp(irp);
+  });
+  k.Shutdown();
+  EXPECT_EQ(CountFaults(k, Fault::PoStartNextPowerIrpDoubled), 1) << DescribeFaults(k);
+  EXPECT_EQ(k.Faults().size(), 1u) << DescribeFaults(k);
+}
+
+}  // namespace
