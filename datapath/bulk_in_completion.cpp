@@ -8,7 +8,9 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     BULK_IN_CONTEXT* context = static_cast<BULK_IN_CONTEXT*>(Context);
     PDEVICE_EXTENSION ext = context->DeviceExtension;
 
-    if (Irp->IoStatus.Status != STATUS_CANCELLED && !Irp->Cancel) {
+    // A failed transfer may come back with the length it was sent with (a
+    // request refused before it reached the device): its bytes never came.
+    if (NT_SUCCESS(Irp->IoStatus.Status) && !Irp->Cancel) {
         ULONG n = context->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         // Never trust a length beyond the buffer the transfer was given.
         if (n > READER_TRANSFER_SIZE) {

@@ -134,6 +134,33 @@ TEST(Reader, ZeroByteTransferStoresNothingChecksNoEventAndIsFollowedAtOnce) {
   });
 }
 
+// A transfer the stack fails without touching its URB (device gone, bad
+// pipe) still reads the 1024 bytes it was sent with; none of them arrived.
+TEST(Reader, FailedTransferWithItsLengthUntouchedStoresNothingAndChecksNoEvent) {
+  RunOnMachine([] {
+    TestDevice dev;
+    PDEVICE_EXTENSION ext = dev.Ext();
+    dev.Lower().SetPolicy(PendBulkIn());
+    SetWaitMask(dev, SERIAL_EV_RXCHAR);
+    AsyncIoctl wait;
+    ASSERT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+
+    dev.StartReader();
+    size_t first = WaitBulkIn(dev.Lower(), 1);
+    ASSERT_NE(first, kNone);
+    ASSERT_TRUE(dev.Lower().Answer(first, STATUS_DEVICE_NOT_CONNECTED, {}));
+    size_t second = WaitBulkIn(dev.Lower(), 2);
+    ASSERT_NE(second, kNone) << "the next transfer follows a failed one";
+    EXPECT_EQ(ext->RingCount, 0) << "a failed transfer's stale length was stored";
+    EXPECT_FALSE(wait.Done()) << "a failed transfer raised a receive event";
+
+    ASSERT_TRUE(dev.Lower().Answer(second, STATUS_SUCCESS, {0x41, 0x42}));
+    ASSERT_TRUE(wait.Wait(100));
+    EXPECT_EQ(ext->RingCount, 2);
+    dev.StopReader();
+  });
+}
+
 TEST(Reader, FullTransferIntoAlmostFullRingStoresWhatFitsAndChecksEvents) {
   RunOnMachine([] {
     TestDevice dev;
