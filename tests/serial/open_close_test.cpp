@@ -340,7 +340,9 @@ TEST(Cleanup, NoMemoryForDtrOffEndsCleanupWithoutRaisingDtr) {
     ASSERT_EQ(Open(dev), STATUS_SUCCESS);
     size_t from = dev.Lower().Count();
     DriverIrp cleanup;
-    cleanup.BeforeSend([] { sim::pool::FailNth(1); });
+    // Every driver block fails, not just the next one: a status poll's tick
+    // may take the next allocation first (its tick is then simply skipped).
+    cleanup.BeforeSend([] { sim::pool::FailTag(USBMODEM_POOL_TAG); });
     EXPECT_EQ(cleanup.Simple(dev.Fdo(), IRP_MJ_CLEANUP), STATUS_INSUFFICIENT_RESOURCES);
     sim::pool::Clear();
     EXPECT_EQ(ControlUrbs(dev.Lower(), from), Strings{});

@@ -235,6 +235,9 @@ void TestDevice::Create(PDEVICE_OBJECT lower, ULONG deviceState) {
 TestDevice::~TestDevice() {
   if (fdo_ != nullptr) {
     if (readerStarted_) StopReader();
+    // A poll the I/O timer queued just before it stopped still runs, holding
+    // its reference: drain it as the device's removal would.
+    WaitStatusPollsIdle();
     EXPECT_EQ(ext_->PendingWaitIrp, nullptr) << "a wait-on-mask request is still pending at teardown";
     EXPECT_EQ(ext_->OutstandingIo, 1) << "request references out of balance at teardown";
     // Let work items and threads that already finished their job return.
@@ -265,6 +268,9 @@ void TestDevice::PollStatusOnce() {
 }
 
 void TestDevice::WaitStatusPollsIdle() {
+  // An I/O timer routine may be running on another CPU right now, about to
+  // queue its poll: let it finish before asking for the work items.
+  SleepMs(1);
   for (int guard = 0; guard < 1000 && sim::internal::WorkItemPendingFor(fdo_); ++guard) SleepMs(1);
   EXPECT_FALSE(sim::internal::WorkItemPendingFor(fdo_)) << "status poll did not finish";
 }

@@ -51,8 +51,10 @@ void FinishIrp(PIRP irp, const std::shared_ptr<IrpRecord> &rec) {
   ForgetIrp(irp);
   PoolFree(irp, "IofCompleteRequest");
   if (file) ReleaseFile(file);
-  if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+  // The waiter of a synchronous request waits on `event` and may free its
+  // own event as soon as it wakes: signal that one first.
   if (keep && keep->callerEvent) KeSetEvent(keep->callerEvent, IO_NO_INCREMENT, FALSE);
+  if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
 }  // namespace io
