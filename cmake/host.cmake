@@ -81,6 +81,13 @@ add_test(NAME trace_replay
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/support/replay_check.sh
     $<TARGET_FILE:test_kernel> $<TARGET_FILE:test_stress> $<TARGET_FILE:test_scenario>)
 
+# Single-seed tests under other seeds too (USBMODEM_SWEEP seeds each).
+add_test(NAME seed_sweep
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/support/seed_sweep.sh
+    $<TARGET_FILE:test_kernel> $<TARGET_FILE:test_driver> $<TARGET_FILE:test_serial> $<TARGET_FILE:test_datapath>
+    $<TARGET_FILE:test_usb> $<TARGET_FILE:test_win32> $<TARGET_FILE:test_scenario> $<TARGET_FILE:test_stress>)
+set_tests_properties(seed_sweep PROPERTIES TIMEOUT 1800)
+
 # The built usbmodem.sys keeps the properties a Windows machine needs.
 add_test(NAME target_sys_checks
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/target/check_sys.sh ${CMAKE_SOURCE_DIR}/build/target/usbmodem.sys)

@@ -12,4 +12,6 @@ cmake --build --preset host-debug -j "$jobs"
 
 # Concurrency tests loop over scheduler seeds; CI runs a bounded count.
 export USBMODEM_SEEDS="${USBMODEM_SEEDS:-20}"
+# ... and every single-seed test runs again under this many seeds.
+export USBMODEM_SWEEP="${USBMODEM_SWEEP:-8}"
 ctest --test-dir build/host-debug --output-on-failure -j "$jobs"
