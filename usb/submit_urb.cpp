@@ -9,8 +9,12 @@ enum SUBMIT_STATE : LONG {
     SubmitCompleted = 4
 };
 
+// The submitter's event and status block start clear; the IRP carries the URB.
 static PIRP BuildUrbIrp(PDEVICE_EXTENSION ext, PURB Urb, PKEVENT event, PIO_STATUS_BLOCK iosb)
 {
+    KeInitializeEvent(event, NotificationEvent, FALSE);
+    iosb->Status = STATUS_SUCCESS;
+    iosb->Information = 0;
     PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, ext->LowerDeviceObject,
                                              NULL, 0, NULL, 0, TRUE, event, iosb);
     if (irp != NULL) {
@@ -28,11 +32,7 @@ NTSTATUS SubmitUrbSynchronous(PDEVICE_OBJECT DeviceObject, PURB Urb)
 {
     PDEVICE_EXTENSION ext = GetExtension(DeviceObject);
     KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb;
-    iosb.Status = STATUS_SUCCESS;
-    iosb.Information = 0;
-
     PIRP irp = BuildUrbIrp(ext, Urb, &event, &iosb);
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -66,11 +66,7 @@ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Timeo
     PDEVICE_EXTENSION ext = GetExtension(DeviceObject);
     volatile LONG state = SubmitInFlight;
     KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb;
-    iosb.Status = STATUS_SUCCESS;
-    iosb.Information = 0;
-
     PIRP irp = BuildUrbIrp(ext, Urb, &event, &iosb);
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
