@@ -26,13 +26,6 @@ void AnswerStatusWith(TestDevice &dev, const UCHAR *byte) {
   });
 }
 
-struct Lines {
-  USHORT state;
-  ULONG modemStatus;
-};
-
-Lines LinesOf(TestDevice &dev) { return Lines{dev.Ext()->LineState, dev.Ext()->ModemStatus}; }
-
 void ExpectLines(TestDevice &dev, USHORT state) {
   EXPECT_EQ(dev.Ext()->LineState, state);
   ULONG image = ((state & 0x08) ? 0x10u : 0u) | ((state & 0x10) ? 0x20u : 0u) | ((state & 0x20) ? 0x80u : 0u);
@@ -44,13 +37,46 @@ void ClearChangeFlags(TestDevice &dev) {
   ASSERT_EQ(dev.IoctlUlong(IOCTL_SERIAL_SET_WAIT_MASK, kLineEvents).status, STATUS_SUCCESS);
 }
 
+// Sends a wait-on-mask request; a line change is what should end it.
+NTSTATUS StartLineWait(AsyncIoctl &wait, TestDevice &dev) {
+  return wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4);
+}
+
+// The wait has ended, successfully, reporting these events.
+void ExpectWaitEnded(AsyncIoctl &wait, ULONG events) {
+  ASSERT_TRUE(wait.Wait(0));
+  EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(wait.OutUlong(), events);
+}
+
+void ExpectStatusBits(TestDevice &dev, int bit0, int bit1) {
+  EXPECT_EQ(dev.Ext()->LastStatusBit0, bit0);
+  EXPECT_EQ(dev.Ext()->LastStatusBit1, bit1);
+}
+
+void ExpectNoChangeLatched(TestDevice &dev) {
+  EXPECT_EQ(dev.Ext()->CtsChanged, 0);
+  EXPECT_EQ(dev.Ext()->DsrChanged, 0);
+  EXPECT_EQ(dev.Ext()->RlsdChanged, 0);
+}
+
+// A scripted device whose status requests are answered with `byte`, which a
+// test changes between polls.
+struct StatusDevice : TestDevice {
+  explicit StatusDevice(UCHAR first) : byte(first) { AnswerStatusWith(*this, &byte); }
+  UCHAR byte;
+
+  void PollWith(UCHAR next) {
+    byte = next;
+    PollStatusOnce();
+  }
+};
+
 }  // namespace
 
 TEST(StatusPoll, RequestFormat) {
   RunOnMachine([] {
-    TestDevice dev;
-    UCHAR byte = 0;
-    AnswerStatusWith(dev, &byte);
+    StatusDevice dev(0x00);
     dev.PollStatusOnce();
     ASSERT_EQ(dev.Lower().Count(), 1u);
     const UrbSeen &u = dev.Lower().Seen(0);
@@ -67,28 +93,21 @@ TEST(StatusPoll, RequestFormat) {
 
 TEST(StatusPoll, Bit0RaisesAllThreeLinesAndCompletesTheLineWait) {
   RunOnMachine([] {
-    TestDevice dev;
-    UCHAR byte = 0x01;
-    AnswerStatusWith(dev, &byte);
+    StatusDevice dev(0x01);
     ClearChangeFlags(dev);
     AsyncIoctl wait;
-    ASSERT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(StartLineWait(wait, dev), STATUS_PENDING);
     dev.PollStatusOnce();
     ExpectLines(dev, 0x38);
-    EXPECT_EQ(dev.Ext()->LastStatusBit0, 1);
-    EXPECT_EQ(dev.Ext()->LastStatusBit1, 0);
-    ASSERT_TRUE(wait.Wait(0));
-    EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(wait.OutUlong(), kLineEvents);
+    ExpectStatusBits(dev, 1, 0);
+    ASSERT_NO_FATAL_FAILURE(ExpectWaitEnded(wait, kLineEvents));
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
   });
 }
 
 TEST(StatusPoll, Bit1RaisesDsrAndCarrierOnly) {
   RunOnMachine([] {
-    TestDevice dev;
-    UCHAR byte = 0x02;
-    AnswerStatusWith(dev, &byte);
+    StatusDevice dev(0x02);
     dev.PollStatusOnce();
     ExpectLines(dev, 0x30);
     EXPECT_EQ(dev.Ext()->LastStatusBit1, 1);
@@ -97,35 +116,26 @@ TEST(StatusPoll, Bit1RaisesDsrAndCarrierOnly) {
 
 TEST(StatusPoll, BothBitsRaiseAllLinesAndTheSecondUpdateRaisesNoEvent) {
   RunOnMachine([] {
-    TestDevice dev;
-    UCHAR byte = 0x03;
-    AnswerStatusWith(dev, &byte);
+    StatusDevice dev(0x03);
     ClearChangeFlags(dev);
     AsyncIoctl wait;
-    ASSERT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(StartLineWait(wait, dev), STATUS_PENDING);
     dev.PollStatusOnce();
     ExpectLines(dev, 0x38);
-    ASSERT_TRUE(wait.Wait(0));
-    EXPECT_EQ(wait.OutUlong(), kLineEvents);
+    ASSERT_NO_FATAL_FAILURE(ExpectWaitEnded(wait, kLineEvents));
     // Had the bit-1 update changed anything, its flags would be latched again.
-    EXPECT_EQ(dev.Ext()->CtsChanged, 0);
-    EXPECT_EQ(dev.Ext()->DsrChanged, 0);
-    EXPECT_EQ(dev.Ext()->RlsdChanged, 0);
+    ExpectNoChangeLatched(dev);
   });
 }
 
 TEST(StatusPoll, Bit0DroppingTakesAllLinesDownAndTheyStayDown) {
   RunOnMachine([] {
-    TestDevice dev;
-    UCHAR byte = 0x03;
-    AnswerStatusWith(dev, &byte);
+    StatusDevice dev(0x03);
     dev.PollStatusOnce();
     ExpectLines(dev, 0x38);
-    byte = 0x02;
-    dev.PollStatusOnce();
+    dev.PollWith(0x02);
     ExpectLines(dev, 0x00);
-    EXPECT_EQ(dev.Ext()->LastStatusBit0, 0);
-    EXPECT_EQ(dev.Ext()->LastStatusBit1, 1);
+    ExpectStatusBits(dev, 0, 1);
     dev.PollStatusOnce();
     dev.PollStatusOnce();
     ExpectLines(dev, 0x00);
@@ -134,21 +144,16 @@ TEST(StatusPoll, Bit0DroppingTakesAllLinesDownAndTheyStayDown) {
 
 TEST(StatusPoll, Bit1DroppingTakesDsrAndCarrierDownAndKeepsCts) {
   RunOnMachine([] {
-    TestDevice dev;
-    UCHAR byte = 0x03;
-    AnswerStatusWith(dev, &byte);
+    StatusDevice dev(0x03);
     dev.PollStatusOnce();
-    byte = 0x01;
-    dev.PollStatusOnce();
+    dev.PollWith(0x01);
     ExpectLines(dev, 0x08);
   });
 }
 
 TEST(StatusPoll, SilentDeviceChangesNothing) {
   RunOnMachine([] {
-    TestDevice dev;
-    UCHAR byte = 0x03;
-    AnswerStatusWith(dev, &byte);
+    StatusDevice dev(0x03);
     dev.PollStatusOnce();
     dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::Pending(UrbReply::CancelAtOnce); });
     for (int i = 0; i < 2; ++i) {
@@ -159,8 +164,7 @@ TEST(StatusPoll, SilentDeviceChangesNothing) {
       EXPECT_EQ(dev.Lower().Seen(index).answer, STATUS_CANCELLED);
       EXPECT_GE(dev.Lower().Seen(index).answeredMs - start, 200u);
       ExpectLines(dev, 0x38);
-      EXPECT_EQ(dev.Ext()->LastStatusBit0, 1);
-      EXPECT_EQ(dev.Ext()->LastStatusBit1, 1);
+      ExpectStatusBits(dev, 1, 1);
     }
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
   });
@@ -168,61 +172,49 @@ TEST(StatusPoll, SilentDeviceChangesNothing) {
 
 TEST(StatusPoll, SameByteEveryPollRaisesNothingAfterTheFirst) {
   RunOnMachine([] {
-    TestDevice dev;
-    UCHAR byte = 0x01;
-    AnswerStatusWith(dev, &byte);
+    StatusDevice dev(0x01);
     dev.PollStatusOnce();
     ClearChangeFlags(dev);
     AsyncIoctl wait;
-    ASSERT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(StartLineWait(wait, dev), STATUS_PENDING);
     for (int i = 0; i < 3; ++i) dev.PollStatusOnce();
     EXPECT_FALSE(wait.Done());
     ExpectLines(dev, 0x38);
     ClearChangeFlags(dev);  // ends the wait with 0
-    ASSERT_TRUE(wait.Wait(0));
-    EXPECT_EQ(wait.OutUlong(), 0u);
+    ASSERT_NO_FATAL_FAILURE(ExpectWaitEnded(wait, 0u));
   });
 }
 
 TEST(StatusPoll, BitsTwoToSevenAreIgnored) {
   RunOnMachine([] {
-    TestDevice dev;
-    UCHAR byte = 0xFC;
-    AnswerStatusWith(dev, &byte);
+    StatusDevice dev(0xFC);
     dev.PollStatusOnce();
     ExpectLines(dev, 0x00);
-    EXPECT_EQ(dev.Ext()->CtsChanged | dev.Ext()->DsrChanged | dev.Ext()->RlsdChanged, 0);
-    byte = 0x05;
-    dev.PollStatusOnce();
+    ExpectNoChangeLatched(dev);
+    dev.PollWith(0x05);
     ExpectLines(dev, 0x38);
-    byte = 0x01;
     ClearChangeFlags(dev);
-    dev.PollStatusOnce();
+    dev.PollWith(0x01);
     ExpectLines(dev, 0x38);
-    EXPECT_EQ(dev.Ext()->CtsChanged | dev.Ext()->DsrChanged | dev.Ext()->RlsdChanged, 0);
+    ExpectNoChangeLatched(dev);
   });
 }
 
 TEST(StatusPoll, EmptyReplyLeavesTheLinesAlone) {
   RunOnMachine([] {
-    TestDevice dev;
-    UCHAR byte = 0x02;
-    AnswerStatusWith(dev, &byte);
+    StatusDevice dev(0x02);
     dev.PollStatusOnce();
     ExpectLines(dev, 0x30);
     dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::Now(STATUS_SUCCESS); });  // no data
     for (int i = 0; i < 3; ++i) dev.PollStatusOnce();
     ExpectLines(dev, 0x30);
-    EXPECT_EQ(dev.Ext()->LastStatusBit0, 0);
-    EXPECT_EQ(dev.Ext()->LastStatusBit1, 1);
+    ExpectStatusBits(dev, 0, 1);
   });
 }
 
 TEST(StatusPoll, TickWithoutPoolPollsNothingAndLeaksNothing) {
   RunOnMachine([] {
-    TestDevice dev;
-    UCHAR byte = 0x01;
-    AnswerStatusWith(dev, &byte);
+    StatusDevice dev(0x01);
     for (uint64_t nth : {1u, 2u}) {
       SCOPED_TRACE(nth);
       size_t blocks = sim::pool::OutstandingTotal();
@@ -255,7 +247,7 @@ TEST(StatusPoll, DeviceStatusReachesAWaitingApplication) {
     ExpectLines(dev, 0x00);
 
     AsyncIoctl up;
-    ASSERT_EQ(up.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(StartLineWait(up, dev), STATUS_PENDING);
     uint64_t start = sim::NowMs();
     byte = 0x01;
     ASSERT_TRUE(up.Wait(1500)) << "no poll within a second and a half";
@@ -267,7 +259,7 @@ TEST(StatusPoll, DeviceStatusReachesAWaitingApplication) {
     ExpectLines(dev, 0x38);
 
     AsyncIoctl down;
-    ASSERT_EQ(down.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(StartLineWait(down, dev), STATUS_PENDING);
     byte = 0x01 | 0x40;  // an ignored bit changes nothing
     SleepMs(2100);
     EXPECT_FALSE(down.Done());
@@ -293,7 +285,7 @@ TEST(StatusPoll, BusModemStatusReachesAWaitingApplication) {
     ClearChangeFlags(dev);
     dev.StartReader();
     AsyncIoctl up;
-    ASSERT_EQ(up.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(StartLineWait(up, dev), STATUS_PENDING);
     model->SetStatus(sim::usb::STATUS_READY);
     ASSERT_TRUE(up.Wait(1500));
     EXPECT_EQ(up.OutUlong(), kLineEvents);
