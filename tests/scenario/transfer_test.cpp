@@ -41,10 +41,7 @@ void ReadQueued(Transfer *t) {
     char buffer[4096];
     DWORD want = (DWORD)std::min<size_t>(sizeof(buffer), t->sent.size() - t->received.size());
     DWORD got = 0;
-    if (!ReadFile(t->port, buffer, want, &got, &ov)) {
-      ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-      ASSERT_TRUE(GetOverlappedResult(t->port, &ov, &got, TRUE)) << GetLastError();
-    }
+    ASSERT_TRUE(Completes(t->port, ReadFile(t->port, buffer, want, &got, &ov), &ov, &got)) << GetLastError();
     if (got == 0) return;
     t->received.insert(t->received.end(), buffer, buffer + got);
   }
@@ -70,10 +67,7 @@ void ReadOnEvents(Transfer *t) {
     }
     ASSERT_EQ(events, (DWORD)EV_RXCHAR);
     DWORD got = 0;
-    if (!ReadFile(t->port, buffer.data(), (DWORD)buffer.size(), &got, &read)) {
-      ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-      ASSERT_TRUE(GetOverlappedResult(t->port, &read, &got, TRUE));
-    }
+    ASSERT_TRUE(Completes(t->port, ReadFile(t->port, buffer.data(), (DWORD)buffer.size(), &got, &read), &read, &got));
     t->received.insert(t->received.end(), buffer.data(), buffer.data() + got);
   }
 }

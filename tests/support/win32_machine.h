@@ -40,4 +40,15 @@ inline void OnOneMachine(const std::function<void(sim::World &)> &scenario, cons
   for (const std::string &fault : world.Close()) ADD_FAILURE() << fault;
 }
 
+// The program runs as an application on a fresh machine for each seed.
+inline void RunOnEachSeed(const std::function<void(sim::World &)> &program, const std::string &model = "loopback") {
+  ForEachSeed([&](sim::World &world) { world.Run([&] { program(world); }); }, model);
+}
+
+// The program runs as an application on one machine.
+inline void RunOnOneMachine(const std::function<void(sim::World &)> &program,
+                            const std::string &model = "loopback") {
+  OnOneMachine([&](sim::World &world) { world.Run([&] { program(world); }); }, model);
+}
+
 }  // namespace testing_support

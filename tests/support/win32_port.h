@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 namespace testing_support {
 
 inline HANDLE OpenCom7(bool overlapped = false) {
@@ -46,6 +48,32 @@ inline std::vector<char> Pattern(size_t length, unsigned salt) {
     bytes[i] = static_cast<char>(x);
   }
   return bytes;
+}
+
+// The call returned FALSE with ERROR_IO_PENDING: the request was queued.
+inline ::testing::AssertionResult IsPending(BOOL ok) {
+  if (ok) return ::testing::AssertionFailure() << "completed at once";
+  DWORD error = GetLastError();
+  if (error != ERROR_IO_PENDING) return ::testing::AssertionFailure() << "failed with error " << error;
+  return ::testing::AssertionSuccess();
+}
+
+// A call that may pend succeeded: at once, or pending and then waited for.
+inline ::testing::AssertionResult Completes(HANDLE port, BOOL ok, LPOVERLAPPED ov, DWORD *transferred) {
+  if (ok) return ::testing::AssertionSuccess();
+  ::testing::AssertionResult pending = IsPending(ok);
+  if (!pending) return pending;
+  if (!GetOverlappedResult(port, ov, transferred, TRUE))
+    return ::testing::AssertionFailure() << "ended with error " << GetLastError();
+  return ::testing::AssertionSuccess();
+}
+
+// The request, waited for, ended with ERROR_OPERATION_ABORTED.
+inline ::testing::AssertionResult EndsAborted(HANDLE port, LPOVERLAPPED ov, DWORD *transferred) {
+  if (GetOverlappedResult(port, ov, transferred, TRUE)) return ::testing::AssertionFailure() << "succeeded";
+  DWORD error = GetLastError();
+  if (error != ERROR_OPERATION_ABORTED) return ::testing::AssertionFailure() << "ended with error " << error;
+  return ::testing::AssertionSuccess();
 }
 
 }  // namespace testing_support

@@ -47,97 +47,93 @@ TEST(CommState, SetSendsFetchThenStoreThenLinesPerControlMode) {
       {DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE, {}},
       {DTR_CONTROL_ENABLE, RTS_CONTROL_TOGGLE, {IOCTL_SERIAL_SET_DTR}},
   };
-  OnOneMachine([&](sim::World &world) {
-    world.Run([&] {
-      HANDLE port = OpenCom7();
-      ASSERT_NE(port, INVALID_HANDLE_VALUE);
-      for (const Case &c : cases) {
-        SCOPED_TRACE("fDtrControl " + std::to_string(c.dtr) + ", fRtsControl " + std::to_string(c.rts));
-        DCB dcb = BaseDcb();
-        dcb.fDtrControl = c.dtr;
-        dcb.fRtsControl = c.rts;
-        ControlLog log;
-        ASSERT_TRUE(SetCommState(port, &dcb));
-        EXPECT_EQ(log.Take(), Join(Join(kStateFetch, kStateStore), c.lines));
-      }
-      CloseHandle(port);
-    });
+  RunOnOneMachine([&](sim::World &) {
+    HANDLE port = OpenCom7();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    for (const Case &c : cases) {
+      SCOPED_TRACE("fDtrControl " + std::to_string(c.dtr) + ", fRtsControl " + std::to_string(c.rts));
+      DCB dcb = BaseDcb();
+      dcb.fDtrControl = c.dtr;
+      dcb.fRtsControl = c.rts;
+      ControlLog log;
+      ASSERT_TRUE(SetCommState(port, &dcb));
+      EXPECT_EQ(log.Take(), Join(Join(kStateFetch, kStateStore), c.lines));
+    }
+    CloseHandle(port);
   });
 }
 
 TEST(CommState, DcbFieldsReachTheDriverAndComeBack) {
-  OnOneMachine([&](sim::World &world) {
-    world.Run([&] {
-      HANDLE port = OpenCom7();
-      ASSERT_NE(port, INVALID_HANDLE_VALUE);
-      DCB dcb = BaseDcb();
-      dcb.BaudRate = 57600;
-      dcb.fOutxCtsFlow = TRUE;
-      dcb.fOutxDsrFlow = TRUE;
-      dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
-      dcb.fDsrSensitivity = TRUE;
-      dcb.fTXContinueOnXoff = TRUE;
-      dcb.fOutX = TRUE;
-      dcb.fInX = TRUE;
-      dcb.fErrorChar = TRUE;
-      dcb.fNull = TRUE;
-      dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-      dcb.fAbortOnError = TRUE;
-      dcb.XonLim = 100;
-      dcb.XoffLim = 200;
-      dcb.XonChar = 0x11;
-      dcb.XoffChar = 0x13;
-      dcb.ErrorChar = '?';
-      dcb.EofChar = 0x1A;
-      dcb.EvtChar = '\r';
-      ASSERT_TRUE(SetCommState(port, &dcb));
+  RunOnOneMachine([&](sim::World &world) {
+    HANDLE port = OpenCom7();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB dcb = BaseDcb();
+    dcb.BaudRate = 57600;
+    dcb.fOutxCtsFlow = TRUE;
+    dcb.fOutxDsrFlow = TRUE;
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    dcb.fDsrSensitivity = TRUE;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.fOutX = TRUE;
+    dcb.fInX = TRUE;
+    dcb.fErrorChar = TRUE;
+    dcb.fNull = TRUE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fAbortOnError = TRUE;
+    dcb.XonLim = 100;
+    dcb.XoffLim = 200;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.ErrorChar = '?';
+    dcb.EofChar = 0x1A;
+    dcb.EvtChar = '\r';
+    ASSERT_TRUE(SetCommState(port, &dcb));
 
-      probe::PortSettings s = probe::Settings(world);
-      EXPECT_EQ(s.baudRate, 57600u);
-      EXPECT_EQ(s.wordLength, 7);
-      EXPECT_EQ(s.parity, EVENPARITY);
-      EXPECT_EQ(s.stopBits, TWOSTOPBITS);
-      EXPECT_EQ(s.eventChar, '\r');
-      EXPECT_EQ(s.eofChar, 0x1A);
-      EXPECT_EQ(s.errorChar, '?');
-      EXPECT_EQ(s.xonChar, 0x11);
-      EXPECT_EQ(s.xoffChar, 0x13);
-      // SERIAL_DTR_HANDSHAKE | CTS | DSR handshake | DSR sensitivity | ERROR_ABORT
-      EXPECT_EQ(s.controlHandShake, 0x80000000u | 0x40u | 0x10u | 0x08u | 0x02u);
-      // RTS handshake | auto transmit | auto receive | error char | null stripping | XOFF continue
-      EXPECT_EQ(s.flowReplace, 0x80000000u | 0x80u | 0x01u | 0x02u | 0x04u | 0x08u);
-      EXPECT_EQ(s.xonLimit, 100);
-      EXPECT_EQ(s.xoffLimit, 200);
+    probe::PortSettings s = probe::Settings(world);
+    EXPECT_EQ(s.baudRate, 57600u);
+    EXPECT_EQ(s.wordLength, 7);
+    EXPECT_EQ(s.parity, EVENPARITY);
+    EXPECT_EQ(s.stopBits, TWOSTOPBITS);
+    EXPECT_EQ(s.eventChar, '\r');
+    EXPECT_EQ(s.eofChar, 0x1A);
+    EXPECT_EQ(s.errorChar, '?');
+    EXPECT_EQ(s.xonChar, 0x11);
+    EXPECT_EQ(s.xoffChar, 0x13);
+    // SERIAL_DTR_HANDSHAKE | CTS | DSR handshake | DSR sensitivity | ERROR_ABORT
+    EXPECT_EQ(s.controlHandShake, 0x80000000u | 0x40u | 0x10u | 0x08u | 0x02u);
+    // RTS handshake | auto transmit | auto receive | error char | null stripping | XOFF continue
+    EXPECT_EQ(s.flowReplace, 0x80000000u | 0x80u | 0x01u | 0x02u | 0x04u | 0x08u);
+    EXPECT_EQ(s.xonLimit, 100);
+    EXPECT_EQ(s.xoffLimit, 200);
 
-      DCB back;
-      memset(&back, 0xCC, sizeof(back));
-      ControlLog log;
-      ASSERT_TRUE(GetCommState(port, &back));
-      EXPECT_EQ(log.Take(), kStateFetch);
-      EXPECT_EQ(back.DCBlength, sizeof(DCB));
-      EXPECT_EQ(back.BaudRate, 57600u);
-      EXPECT_EQ(back.ByteSize, 7);
-      EXPECT_EQ(back.Parity, EVENPARITY);
-      EXPECT_EQ(back.StopBits, TWOSTOPBITS);
-      EXPECT_TRUE(back.fBinary);
-      EXPECT_TRUE(back.fOutxCtsFlow);
-      EXPECT_TRUE(back.fOutxDsrFlow);
-      EXPECT_EQ(back.fDtrControl, (DWORD)DTR_CONTROL_HANDSHAKE);
-      EXPECT_TRUE(back.fDsrSensitivity);
-      EXPECT_TRUE(back.fTXContinueOnXoff);
-      EXPECT_TRUE(back.fOutX);
-      EXPECT_TRUE(back.fInX);
-      EXPECT_TRUE(back.fErrorChar);
-      EXPECT_TRUE(back.fNull);
-      EXPECT_EQ(back.fRtsControl, (DWORD)RTS_CONTROL_HANDSHAKE);
-      EXPECT_TRUE(back.fAbortOnError);
-      EXPECT_EQ(back.XonLim, 100);
-      EXPECT_EQ(back.XoffLim, 200);
-      EXPECT_EQ(back.EvtChar, '\r');
-      EXPECT_EQ(back.XonChar, 0x11);
-      EXPECT_EQ(back.XoffChar, 0x13);
-      CloseHandle(port);
-    });
+    DCB back;
+    memset(&back, 0xCC, sizeof(back));
+    ControlLog log;
+    ASSERT_TRUE(GetCommState(port, &back));
+    EXPECT_EQ(log.Take(), kStateFetch);
+    EXPECT_EQ(back.DCBlength, sizeof(DCB));
+    EXPECT_EQ(back.BaudRate, 57600u);
+    EXPECT_EQ(back.ByteSize, 7);
+    EXPECT_EQ(back.Parity, EVENPARITY);
+    EXPECT_EQ(back.StopBits, TWOSTOPBITS);
+    EXPECT_TRUE(back.fBinary);
+    EXPECT_TRUE(back.fOutxCtsFlow);
+    EXPECT_TRUE(back.fOutxDsrFlow);
+    EXPECT_EQ(back.fDtrControl, (DWORD)DTR_CONTROL_HANDSHAKE);
+    EXPECT_TRUE(back.fDsrSensitivity);
+    EXPECT_TRUE(back.fTXContinueOnXoff);
+    EXPECT_TRUE(back.fOutX);
+    EXPECT_TRUE(back.fInX);
+    EXPECT_TRUE(back.fErrorChar);
+    EXPECT_TRUE(back.fNull);
+    EXPECT_EQ(back.fRtsControl, (DWORD)RTS_CONTROL_HANDSHAKE);
+    EXPECT_TRUE(back.fAbortOnError);
+    EXPECT_EQ(back.XonLim, 100);
+    EXPECT_EQ(back.XoffLim, 200);
+    EXPECT_EQ(back.EvtChar, '\r');
+    EXPECT_EQ(back.XonChar, 0x11);
+    EXPECT_EQ(back.XoffChar, 0x13);
+    CloseHandle(port);
   });
 }
 

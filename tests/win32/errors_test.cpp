@@ -27,64 +27,60 @@ TEST(Errors, StatusMapsAsOnWindows) {
 }
 
 TEST(Errors, DriverRefusalsReachTheProgram) {
-  OnOneMachine([&](sim::World &world) {
-    world.Run([&] {
-      HANDLE port = OpenCom7();
-      ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnOneMachine([&](sim::World &world) {
+    HANDLE port = OpenCom7();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
 
-      EXPECT_EQ(OpenCom7(), INVALID_HANDLE_VALUE);
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(OpenCom7(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
 
-      DWORD mask;
-      ASSERT_TRUE(SetCommMask(port, 0));
-      EXPECT_FALSE(WaitCommEvent(port, &mask, NULL));
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    DWORD mask;
+    ASSERT_TRUE(SetCommMask(port, 0));
+    EXPECT_FALSE(WaitCommEvent(port, &mask, NULL));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 
-      EXPECT_FALSE(PurgeComm(port, 0));
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-      EXPECT_FALSE(PurgeComm(port, 0x10));
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(PurgeComm(port, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(PurgeComm(port, 0x10));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 
-      char small[3];
-      DWORD returned = 99;
-      EXPECT_FALSE(DeviceIoControl(port, IOCTL_SERIAL_GET_BAUD_RATE, NULL, 0, small, 3, &returned, NULL));
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
-      EXPECT_EQ(returned, 0u);
+    char small[3];
+    DWORD returned = 99;
+    EXPECT_FALSE(DeviceIoControl(port, IOCTL_SERIAL_GET_BAUD_RATE, NULL, 0, small, 3, &returned, NULL));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(returned, 0u);
 
-      EXPECT_FALSE(DeviceIoControl(port, IOCTL_SERIAL_IMMEDIATE_CHAR, NULL, 0, NULL, 0, &returned, NULL));
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_SYSTEM_RESOURCES);
+    EXPECT_FALSE(DeviceIoControl(port, IOCTL_SERIAL_IMMEDIATE_CHAR, NULL, 0, NULL, 0, &returned, NULL));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_SYSTEM_RESOURCES);
 
-      // A request while the device is not working: the driver's
-      // STATUS_UNSUCCESSFUL is ERROR_GEN_FAILURE.
-      uint32_t state = probe::DeviceState(world);
-      probe::SetDeviceState(world, 2);  // PendingStop
-      DWORD modem;
-      EXPECT_FALSE(GetCommModemStatus(port, &modem));
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
-      probe::SetDeviceState(world, state);
-      EXPECT_TRUE(GetCommModemStatus(port, &modem));
+    // A request while the device is not working: the driver's
+    // STATUS_UNSUCCESSFUL is ERROR_GEN_FAILURE.
+    uint32_t state = probe::DeviceState(world);
+    probe::SetDeviceState(world, 2);  // PendingStop
+    DWORD modem;
+    EXPECT_FALSE(GetCommModemStatus(port, &modem));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
+    probe::SetDeviceState(world, state);
+    EXPECT_TRUE(GetCommModemStatus(port, &modem));
 
-      ASSERT_TRUE(CloseHandle(port));
-      EXPECT_FALSE(CloseHandle(port));
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
-      EXPECT_FALSE(GetCommModemStatus(port, &modem));
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
-    });
+    ASSERT_TRUE(CloseHandle(port));
+    EXPECT_FALSE(CloseHandle(port));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(GetCommModemStatus(port, &modem));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
   });
 }
 
 TEST(Errors, NamesThatLeadNowhere) {
-  OnOneMachine([&](sim::World &world) {
-    world.Run([&] {
-      EXPECT_EQ(CreateFileW(L"\\\\.\\COM9", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-      EXPECT_EQ(CreateFileA("C:\\data.txt", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-      // The DOS device name works without the \\.\ prefix, as on Windows.
-      HANDLE port = CreateFileA("COM7", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-      EXPECT_NE(port, INVALID_HANDLE_VALUE);
-      CloseHandle(port);
-    });
+  RunOnOneMachine([&](sim::World &) {
+    EXPECT_EQ(CreateFileW(L"\\\\.\\COM9", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(CreateFileA("C:\\data.txt", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    // The DOS device name works without the \\.\ prefix, as on Windows.
+    HANDLE port = CreateFileA("COM7", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_NE(port, INVALID_HANDLE_VALUE);
+    CloseHandle(port);
   });
 }
 

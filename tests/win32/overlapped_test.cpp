@@ -10,113 +10,96 @@
 using namespace testing_support;
 
 TEST(Overlapped, QueuedReadPendsThenCompletesThroughItsEvent) {
-  ForEachSeed([&](sim::World &world) {
-    world.Run([&] {
-      HANDLE port = OpenCom7(true);
-      ASSERT_NE(port, INVALID_HANDLE_VALUE);
-      ASSERT_TRUE(Queued(port));
-      Overlapped read;
-      char buffer[4] = {0};
-      DWORD got = 77;
-      ASSERT_FALSE(ReadFile(port, buffer, 4, &got, &read));
-      ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-      EXPECT_FALSE(HasOverlappedIoCompleted(&read.ov));
-      EXPECT_FALSE(GetOverlappedResult(port, &read, &got, FALSE));
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
+  RunOnEachSeed([&](sim::World &) {
+    HANDLE port = OpenCom7(true);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(Queued(port));
+    Overlapped read;
+    char buffer[4] = {0};
+    DWORD got = 77;
+    ASSERT_TRUE(IsPending(ReadFile(port, buffer, 4, &got, &read)));
+    EXPECT_FALSE(HasOverlappedIoCompleted(&read.ov));
+    EXPECT_FALSE(GetOverlappedResult(port, &read, &got, FALSE));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
 
-      Overlapped write;
-      DWORD written = 0;
-      if (!WriteFile(port, "wxyz", 4, &written, &write)) {
-        ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-        ASSERT_TRUE(GetOverlappedResult(port, &write, &written, TRUE));
-      }
-      EXPECT_EQ(written, 4u);
-      ASSERT_EQ(WaitForSingleObject(read.ov.hEvent, 1000), WAIT_OBJECT_0);
-      ASSERT_TRUE(GetOverlappedResult(port, &read, &got, FALSE));
-      EXPECT_EQ(got, 4u);
-      EXPECT_EQ(std::string(buffer, 4), "wxyz");
-      CloseHandle(port);
-    });
+    Overlapped write;
+    DWORD written = 0;
+    ASSERT_TRUE(Completes(port, WriteFile(port, "wxyz", 4, &written, &write), &write, &written));
+    EXPECT_EQ(written, 4u);
+    ASSERT_EQ(WaitForSingleObject(read.ov.hEvent, 1000), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetOverlappedResult(port, &read, &got, FALSE));
+    EXPECT_EQ(got, 4u);
+    EXPECT_EQ(std::string(buffer, 4), "wxyz");
+    CloseHandle(port);
   });
 }
 
 TEST(Overlapped, ReadTimeOutIsSuccessWithTheBytesThatCame) {
-  OnOneMachine([&](sim::World &world) {
-    world.Run([&] {
-      HANDLE port = OpenCom7();
-      ASSERT_NE(port, INVALID_HANDLE_VALUE);
-      ASSERT_TRUE(Queued(port));
-      DWORD written = 0;
-      ASSERT_TRUE(WriteFile(port, "abc", 3, &written, NULL));
-      char buffer[10];
-      DWORD got = 0;
-      SetLastError(0);
-      ASSERT_TRUE(ReadFile(port, buffer, 10, &got, NULL));
-      EXPECT_EQ(got, 3u);
-      EXPECT_EQ(std::string(buffer, 3), "abc");
-      CloseHandle(port);
-    });
+  RunOnOneMachine([&](sim::World &) {
+    HANDLE port = OpenCom7();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(Queued(port));
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(port, "abc", 3, &written, NULL));
+    char buffer[10];
+    DWORD got = 0;
+    SetLastError(0);
+    ASSERT_TRUE(ReadFile(port, buffer, 10, &got, NULL));
+    EXPECT_EQ(got, 3u);
+    EXPECT_EQ(std::string(buffer, 3), "abc");
+    CloseHandle(port);
   });
 }
 
 TEST(Overlapped, CancelIoAbortsAQueuedRead) {
-  ForEachSeed([&](sim::World &world) {
-    world.Run([&] {
-      HANDLE port = OpenCom7(true);
-      ASSERT_NE(port, INVALID_HANDLE_VALUE);
-      ASSERT_TRUE(Queued(port));
-      Overlapped read;
-      char buffer[16];
-      DWORD got = 0;
-      ASSERT_FALSE(ReadFile(port, buffer, sizeof(buffer), &got, &read));
-      ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-      EXPECT_EQ(probe::QueuedReads(world), 1);
-      ASSERT_TRUE(CancelIo(port));
-      EXPECT_FALSE(GetOverlappedResult(port, &read, &got, TRUE));
-      EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
-      EXPECT_EQ(got, 0u);
-      EXPECT_EQ(probe::QueuedReads(world), 0);
-      CloseHandle(port);
-    });
+  RunOnEachSeed([&](sim::World &world) {
+    HANDLE port = OpenCom7(true);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(Queued(port));
+    Overlapped read;
+    char buffer[16];
+    DWORD got = 0;
+    ASSERT_TRUE(IsPending(ReadFile(port, buffer, sizeof(buffer), &got, &read)));
+    EXPECT_EQ(probe::QueuedReads(world), 1);
+    ASSERT_TRUE(CancelIo(port));
+    EXPECT_TRUE(EndsAborted(port, &read, &got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(probe::QueuedReads(world), 0);
+    CloseHandle(port);
   });
 }
 
 TEST(Overlapped, RequestWithoutEventCompletesThroughTheFile) {
-  OnOneMachine([&](sim::World &world) {
-    world.Run([&] {
-      HANDLE port = OpenCom7(true);
-      ASSERT_NE(port, INVALID_HANDLE_VALUE);
-      ASSERT_TRUE(Queued(port));
-      OVERLAPPED ov;
-      memset(&ov, 0, sizeof(ov));
-      char buffer[2];
-      DWORD got = 0;
-      ASSERT_FALSE(ReadFile(port, buffer, 2, &got, &ov));
-      ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-      DWORD start = GetTickCount();
-      // Nothing arrives: the read ends after about 100 ms with no bytes.
-      ASSERT_TRUE(GetOverlappedResult(port, &ov, &got, TRUE));
-      EXPECT_EQ(got, 0u);
-      EXPECT_GE(GetTickCount() - start, 90u);
-      CloseHandle(port);
-    });
+  RunOnOneMachine([&](sim::World &) {
+    HANDLE port = OpenCom7(true);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(Queued(port));
+    OVERLAPPED ov;
+    memset(&ov, 0, sizeof(ov));
+    char buffer[2];
+    DWORD got = 0;
+    ASSERT_TRUE(IsPending(ReadFile(port, buffer, 2, &got, &ov)));
+    DWORD start = GetTickCount();
+    // Nothing arrives: the read ends after about 100 ms with no bytes.
+    ASSERT_TRUE(GetOverlappedResult(port, &ov, &got, TRUE));
+    EXPECT_EQ(got, 0u);
+    EXPECT_GE(GetTickCount() - start, 90u);
+    CloseHandle(port);
   });
 }
 
 TEST(Overlapped, SynchronousCallsOnAnOverlappedHandleWait) {
-  OnOneMachine([&](sim::World &world) {
-    world.Run([&] {
-      HANDLE port = OpenCom7(true);
-      ASSERT_NE(port, INVALID_HANDLE_VALUE);
-      ASSERT_TRUE(Queued(port));
-      DWORD written = 0;
-      ASSERT_TRUE(WriteFile(port, "hello", 5, &written, NULL));
-      EXPECT_EQ(written, 5u);
-      char buffer[5];
-      DWORD got = 0;
-      ASSERT_TRUE(ReadFile(port, buffer, 5, &got, NULL));
-      EXPECT_EQ(std::string(buffer, got), "hello");
-      CloseHandle(port);
-    });
+  RunOnOneMachine([&](sim::World &) {
+    HANDLE port = OpenCom7(true);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(Queued(port));
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(port, "hello", 5, &written, NULL));
+    EXPECT_EQ(written, 5u);
+    char buffer[5];
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(port, buffer, 5, &got, NULL));
+    EXPECT_EQ(std::string(buffer, got), "hello");
+    CloseHandle(port);
   });
 }
