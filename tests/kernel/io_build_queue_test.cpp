@@ -12,8 +12,7 @@ constexpr ULONG kNeitherIoctl = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_NEIT
 TEST(IoBuild, DeviceIoControlRequestSetsEventStatusBlockAndIsFreed) {
   for (bool pend : {false, true}) {
     SCOPED_TRACE(pend ? "pending" : "synchronous");
-    sim::Kernel k(Options());
-    k.Run([&] {
+    RunExpectingNoFaults([&] {
       PIRP held = nullptr;
       Dispatch d = [&](PDEVICE_OBJECT, PIRP irp) {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -54,14 +53,11 @@ TEST(IoBuild, DeviceIoControlRequestSetsEventStatusBlockAndIsFreed) {
       EXPECT_EQ(sim::pool::Outstanding(sim::pool::TagOf("Irp ")), 0u);
       EXPECT_EQ(sim::pool::Outstanding(sim::pool::TagOf("IoSb")), 0u);
     });
-    k.Shutdown();
-    EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
   }
 }
 
 TEST(IoBuild, InternalNeitherRequestPassesTheCallersBuffers) {
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     int urb = 42;
     Dispatch d = [&](PDEVICE_OBJECT, PIRP irp) {
       PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -78,13 +74,10 @@ TEST(IoBuild, InternalNeitherRequestPassesTheCallersBuffers) {
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 TEST(IoBuild, BuiltIrpIsFreedAfterCompletionEvenWhenTheCallerHaltsIt) {
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     Dispatch d = [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); };
     PDEVICE_OBJECT device = MakeDevice(MakeDriver(), &d);
     PDEVICE_OBJECT top = MakeDevice(MakeDriver(), &d);
@@ -104,8 +97,6 @@ TEST(IoBuild, BuiltIrpIsFreedAfterCompletionEvenWhenTheCallerHaltsIt) {
     EXPECT_TRUE(KeReadStateEvent(&event));
     EXPECT_EQ(sim::pool::Outstanding(sim::pool::TagOf("Irp ")), 0u);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 // ---- device queue

@@ -29,7 +29,8 @@ NTSTATUS NTAPI Record(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
 }
 
 // Three devices, top to bottom A, B, C; A and B hook completion with the
-// flags given, C completes with `status`.
+// flags given, C runs `bottom` (by default it completes with success). Each
+// stack starts a fresh record of the routines seen.
 struct Stack {
   PDRIVER_OBJECT driver = MakeDriver();
   PDEVICE_OBJECT a = nullptr, b = nullptr, c = nullptr;
@@ -40,6 +41,8 @@ struct Stack {
   std::function<NTSTATUS(PIRP)> bottom;
 
   Stack() {
+    g_seen.clear();
+    bottom = [](PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); };
     da = [this](PDEVICE_OBJECT, PIRP irp) {
       IoCopyCurrentIrpStackLocationToNext(irp);
       IoSetCompletionRoutine(irp, Record, &ra, aSuccess, aError, aCancel);
@@ -75,8 +78,7 @@ std::vector<std::string> Labels() {
 }
 
 TEST(IoCompletion, AllocatedIrpHasItsStackLocationsAfterIt) {
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     PIRP irp = IoAllocateIrp(3, FALSE);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(irp->StackCount, 3);
@@ -85,7 +87,6 @@ TEST(IoCompletion, AllocatedIrpHasItsStackLocationsAfterIt) {
     EXPECT_EQ(irp->Size, IoSizeOfIrp(3));
     IoFreeIrp(irp);
   });
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 TEST(IoCompletion, RoutinesRunBottomUpByTheirInvokeFlags) {
@@ -104,9 +105,7 @@ TEST(IoCompletion, RoutinesRunBottomUpByTheirInvokeFlags) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << "status " << std::hex << c.status << " cancel " << c.cancel);
-    g_seen.clear();
-    sim::Kernel k(Options());
-    k.Run([&] {
+    RunExpectingNoFaults([&] {
       Stack s;
       s.aSuccess = c.aSuccess, s.aError = c.aError, s.aCancel = c.aCancel;
       s.bSuccess = c.bSuccess, s.bError = c.bError, s.bCancel = c.bCancel;
@@ -126,15 +125,11 @@ TEST(IoCompletion, RoutinesRunBottomUpByTheirInvokeFlags) {
       }
       IoFreeIrp(irp);
     });
-    k.Shutdown();
-    EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
   }
 }
 
 TEST(IoCompletion, MoreProcessingRequiredHaltsAndALaterCompletionResumes) {
-  g_seen.clear();
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     Stack s;
     s.rb.result = STATUS_MORE_PROCESSING_REQUIRED;
     s.bottom = [](PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, 7); };
@@ -148,14 +143,10 @@ TEST(IoCompletion, MoreProcessingRequiredHaltsAndALaterCompletionResumes) {
     EXPECT_EQ(irp->IoStatus.Information, 7u);
     IoFreeIrp(irp);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 TEST(IoCompletion, PendingReturnedPropagatesUpTheStack) {
-  g_seen.clear();
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     Stack s;
     PIRP held = nullptr;
     // B passes the IRP down without a routine of its own.
@@ -175,31 +166,22 @@ TEST(IoCompletion, PendingReturnedPropagatesUpTheStack) {
     EXPECT_TRUE(g_seen[1].pendingReturned);
     IoFreeIrp(irp);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 TEST(IoCompletion, SynchronousCompletionLeavesPendingReturnedClear) {
-  g_seen.clear();
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     Stack s;
-    s.bottom = [](PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); };
     NTSTATUS returned;
     PIRP irp = s.Send(&returned);
     ASSERT_EQ(g_seen.size(), 3u);
     for (auto &seen : g_seen) EXPECT_FALSE(seen.pendingReturned) << seen.label;
     IoFreeIrp(irp);
   });
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 TEST(IoCompletion, ReusedIrpStartsOver) {
-  g_seen.clear();
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     Stack s;
-    s.bottom = [](PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); };
     NTSTATUS returned;
     PIRP irp = s.Send(&returned);
     IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
@@ -211,8 +193,6 @@ TEST(IoCompletion, ReusedIrpStartsOver) {
     EXPECT_EQ(g_seen.size(), 6u);
     IoFreeIrp(irp);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 }  // namespace

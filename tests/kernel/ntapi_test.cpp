@@ -74,9 +74,14 @@ struct Port {
   }
 };
 
+// Opens a handle for reading by name, the way a program's CreateFile does.
+NTSTATUS OpenForReading(HANDLE *h, const WCHAR *name, bool overlapped) {
+  IO_STATUS_BLOCK iosb;
+  return sim::NtCreateFile(h, GENERIC_READ, name, &iosb, overlapped);
+}
+
 TEST(NtApi, SynchronousRequestsReachTheDeviceAndCopyBack) {
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     Port port;
     HANDLE h;
     IO_STATUS_BLOCK iosb;
@@ -98,18 +103,14 @@ TEST(NtApi, SynchronousRequestsReachTheDeviceAndCopyBack) {
                                                 IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_EQ(sim::NtClose(h), STATUS_INVALID_HANDLE);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 TEST(NtApi, OverlappedReadPendsAndCompletionSetsTheEvent) {
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     Port port;
     port.pendReads = true;
     HANDLE h;
-    IO_STATUS_BLOCK iosb;
-    ASSERT_EQ(sim::NtCreateFile(&h, GENERIC_READ, L"\\DosDevices\\PORT0", &iosb, true), STATUS_SUCCESS);
+    ASSERT_EQ(OpenForReading(&h, L"\\DosDevices\\PORT0", true), STATUS_SUCCESS);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, TRUE);
     char in[4] = {};
@@ -124,18 +125,14 @@ TEST(NtApi, OverlappedReadPendsAndCompletionSetsTheEvent) {
     EXPECT_EQ(std::string(in, 3), "abc");
     EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 TEST(NtApi, CancelIoCancelsTheCallersRequestsOnly) {
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     Port port;
     port.pendReads = true;
     HANDLE h;
-    IO_STATUS_BLOCK iosb;
-    ASSERT_EQ(sim::NtCreateFile(&h, GENERIC_READ, L"\\??\\PORT0", &iosb, true), STATUS_SUCCESS);
+    ASSERT_EQ(OpenForReading(&h, L"\\??\\PORT0", true), STATUS_SUCCESS);
     KEVENT mine, theirs, otherStarted;
     KeInitializeEvent(&mine, NotificationEvent, FALSE);
     KeInitializeEvent(&theirs, NotificationEvent, FALSE);
@@ -148,6 +145,7 @@ TEST(NtApi, CancelIoCancelsTheCallersRequestsOnly) {
       KeSetEvent(&otherStarted, IO_NO_INCREMENT, FALSE);
     });
     KeWaitForSingleObject(&otherStarted, Executive, KernelMode, FALSE, nullptr);
+    IO_STATUS_BLOCK iosb;
     EXPECT_EQ(sim::NtCancelIoFile(h, &iosb), STATUS_SUCCESS);
     EXPECT_TRUE(KeReadStateEvent(&mine));
     EXPECT_EQ(ia.Status, STATUS_CANCELLED);
@@ -157,18 +155,14 @@ TEST(NtApi, CancelIoCancelsTheCallersRequestsOnly) {
     EXPECT_EQ(ib.Status, STATUS_SUCCESS);
     EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 TEST(NtApi, CloseWaitsForRequestsStillHoldingTheFile) {
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     Port port;
     port.pendReads = true;
     HANDLE h;
-    IO_STATUS_BLOCK iosb;
-    ASSERT_EQ(sim::NtCreateFile(&h, GENERIC_READ, L"\\??\\PORT0", &iosb, true), STATUS_SUCCESS);
+    ASSERT_EQ(OpenForReading(&h, L"\\??\\PORT0", true), STATUS_SUCCESS);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     char in[4];
@@ -183,13 +177,10 @@ TEST(NtApi, CloseWaitsForRequestsStillHoldingTheFile) {
     EXPECT_EQ(port.majors.back(), IRP_MJ_CLOSE);
     EXPECT_EQ(port.device->ReferenceCount, 0);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 TEST(NtApi, OpenRulesOfTheNamespaceAndDeviceFlags) {
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     Port port(TRUE);
     HANDLE h, h2;
     IO_STATUS_BLOCK iosb;
@@ -208,24 +199,18 @@ TEST(NtApi, OpenRulesOfTheNamespaceAndDeviceFlags) {
     EXPECT_EQ(sim::internal::LookupDevice(L"\\DosDevices\\PORT0"), nullptr);
     EXPECT_EQ(sim::internal::LookupDevice(L"\\Device\\Port0"), port.device);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 TEST(NtApi, DeletedDeviceStaysUntilItsLastFileCloses) {
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     Port port;
     HANDLE h;
-    IO_STATUS_BLOCK iosb;
-    ASSERT_EQ(sim::NtCreateFile(&h, GENERIC_READ, L"\\??\\PORT0", &iosb, false), STATUS_SUCCESS);
+    ASSERT_EQ(OpenForReading(&h, L"\\??\\PORT0", false), STATUS_SUCCESS);
     IoDeleteDevice(port.device);
     EXPECT_EQ(sim::internal::LookupDevice(L"\\Device\\Port0"), nullptr);
     EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);  // cleanup and close still reach the driver
     EXPECT_EQ(port.majors.back(), IRP_MJ_CLOSE);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 TEST(NtApi, HandleLeftOpenIsReported) {
@@ -233,8 +218,7 @@ TEST(NtApi, HandleLeftOpenIsReported) {
   k.Run([] {
     static Port *port = new Port;  // outlives the run: its device is still open at teardown
     HANDLE h;
-    IO_STATUS_BLOCK iosb;
-    ASSERT_EQ(sim::NtCreateFile(&h, GENERIC_READ, L"\\??\\PORT0", &iosb, false), STATUS_SUCCESS);
+    ASSERT_EQ(OpenForReading(&h, L"\\??\\PORT0", false), STATUS_SUCCESS);
   });
   k.Shutdown();
   EXPECT_EQ(CountFaults(k, Fault::HandleLeak), 1) << DescribeFaults(k);

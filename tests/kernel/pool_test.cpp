@@ -11,8 +11,7 @@ const ULONG kTag = sim::pool::TagOf("Tst1");
 const ULONG kOther = sim::pool::TagOf("Tst2");
 
 TEST(Pool, AccountsPerTagAndFillsBlocks) {
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     auto *a = static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, 16, kTag));
     void *b = ExAllocatePoolWithTag(NonPagedPool, 32, kTag);
     void *c = ExAllocatePoolWithTag(PagedPool, 8, kOther);
@@ -27,8 +26,6 @@ TEST(Pool, AccountsPerTagAndFillsBlocks) {
     EXPECT_EQ(sim::pool::Outstanding(kTag), 0u);
     EXPECT_EQ(sim::pool::OutstandingTotal(), 0u);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 TEST(Pool, LeakAtTeardownNamesTagSizeAndSequence) {
@@ -92,8 +89,7 @@ TEST(Pool, FreeingMemoryWithATimerStillSet) {
 }
 
 TEST(Pool, FailNthFailsExactlyThatAllocation) {
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     sim::pool::FailNth(3);
     std::vector<void *> got;
     for (int i = 0; i < 5; ++i) got.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
@@ -106,13 +102,10 @@ TEST(Pool, FailNthFailsExactlyThatAllocation) {
     for (void *p : got)
       if (p) ExFreePool(p);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 TEST(Pool, FailTagAlsoReachesTheIoManagersOwnAllocations) {
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     sim::pool::FailTag(kTag);
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), nullptr);
     void *other = ExAllocatePoolWithTag(NonPagedPool, 8, kOther);
@@ -125,8 +118,6 @@ TEST(Pool, FailTagAlsoReachesTheIoManagersOwnAllocations) {
     EXPECT_NE(irp, nullptr);
     IoFreeIrp(irp);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 std::vector<bool> ChancePattern(uint64_t seed) {

@@ -111,8 +111,7 @@ TEST(PowerManager, StartNextFromTheCompletionRoutineOnTheWayUp) {
 // The same IRP sent twice (reused) is two power IRPs: one call for each is
 // not a doubled call.
 TEST(PowerManager, ReusedIrpStartsItsCountAfresh) {
-  sim::Kernel k(Options());
-  k.Run([] {
+  RunExpectingNoFaults([] {
     Dispatch d = [](PDEVICE_OBJECT, PIRP irp) { return CompletePower(irp, true); };
     PDEVICE_OBJECT device = MakeDevice(MakeDriver(), &d);
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
@@ -123,8 +122,6 @@ TEST(PowerManager, ReusedIrpStartsItsCountAfresh) {
     }
     IoFreeIrp(irp);
   });
-  k.Shutdown();
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
 }
 
 TEST(PowerManager, StartNextTwiceByOneDriverIsDoubled) {

@@ -42,4 +42,14 @@ inline std::string DescribeFaults(const sim::Kernel &k) {
   return r;
 }
 
+// Runs body in a fresh kernel with this seed, shuts it down and expects the
+// verifier to have found nothing.
+template <typename Body>
+void RunExpectingNoFaults(Body body, uint64_t seed = 1) {
+  sim::Kernel k(Options(seed));
+  k.Run(body);
+  k.Shutdown();
+  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+}
+
 }  // namespace sched_test
