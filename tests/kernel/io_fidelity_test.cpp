@@ -160,8 +160,7 @@ TEST(IoFidelity, WorkItemRoutineMayDeleteItsOwnDevice) {
     ASSERT_EQ(IoCreateDevice(MakeDriver(), 16, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
     s.item = IoAllocateWorkItem(device);
     IoQueueWorkItem(s.item, DeleteOwnDevice, DelayedWorkQueue, &s);
-    LARGE_INTEGER settle = sched_test::RelativeMs(10);
-    KeDelayExecutionThread(KernelMode, FALSE, &settle);
+    DelayMs(10);
   });
   k.Shutdown();
   EXPECT_TRUE(s.ran);

@@ -67,6 +67,7 @@ inline Dispatch PassDown(PDEVICE_OBJECT *lower) {
 using sched_test::CountFaults;
 using sched_test::DescribeFaults;
 using sched_test::Options;
+using sched_test::DelayMs;
 using sched_test::RunExpectingNoFaults;
 
 // Runs body in a fresh kernel, shuts it down, and hands back the kernel for

@@ -293,8 +293,7 @@ TEST(IoVerifier, DeviceDeletedWithWorkItemPending) {
     KeWaitForSingleObject(&g.started, Executive, KernelMode, FALSE, nullptr);
     IoDeleteDevice(device);
     KeSetEvent(&g.release, IO_NO_INCREMENT, FALSE);
-    LARGE_INTEGER settle = sched_test::RelativeMs(10);
-    KeDelayExecutionThread(KernelMode, FALSE, &settle);
+    DelayMs(10);
     IoFreeWorkItem(item);
   });
   k.Shutdown();

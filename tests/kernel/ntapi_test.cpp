@@ -172,8 +172,7 @@ TEST(NtApi, CloseWaitsForRequestsStillHoldingTheFile) {
     EXPECT_EQ(port.majors.back(), IRP_MJ_CLEANUP);
     port.CompleteHeld();
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    LARGE_INTEGER settle = sched_test::RelativeMs(1);
-    KeDelayExecutionThread(KernelMode, FALSE, &settle);  // the close goes from a thread of its own
+    DelayMs(1);  // the close goes from a thread of its own
     EXPECT_EQ(port.majors.back(), IRP_MJ_CLOSE);
     EXPECT_EQ(port.device->ReferenceCount, 0);
   });

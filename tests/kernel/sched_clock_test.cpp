@@ -62,8 +62,7 @@ TEST(VirtualClock, TickCountAndTimeQueriesAgree) {
     EXPECT_GE(sim::NowMs(), 1000u);
     KeQuerySystemTime(&system);
     LARGE_INTEGER later;
-    LARGE_INTEGER delay = RelativeMs(50);
-    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    DelayMs(50);
     KeQuerySystemTime(&later);
     EXPECT_EQ(static_cast<uint64_t>(later.QuadPart - system.QuadPart), 4 * kTick);  // 50 ms rounds up to 4 ticks
   });

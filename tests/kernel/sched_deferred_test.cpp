@@ -46,37 +46,44 @@ VOID NTAPI SpinOnLock(PKDPC, PVOID context, PVOID, PVOID) {
   KeReleaseSpinLockFromDpcLevel(static_cast<PKSPIN_LOCK>(context));
 }
 
+// Keeps the DPC processor spinning on a lock we hold, so that DPCs queued
+// after Hold stay queued until Release.
+struct BusyDpcProcessor {
+  KSPIN_LOCK lock;
+  KDPC blocker;
+  KIRQL old;
+
+  void Hold() {
+    KeInitializeSpinLock(&lock);
+    KeInitializeDpc(&blocker, SpinOnLock, &lock);
+    KeAcquireSpinLock(&lock, &old);
+    KeInsertQueueDpc(&blocker, nullptr, nullptr);
+  }
+  void Release() { KeReleaseSpinLock(&lock, old); }
+};
+
 TEST(Dpcs, RunAtDispatchLevelOnTheDpcProcessor) {
   for (uint64_t seed : testing_support::Seeds()) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    sim::Kernel k(Options(seed));
     Observed seen;
-    k.Run([&] {
-      // The DPC processor is kept busy on a lock we hold, so the DPC under
-      // test stays queued until we let go.
-      KSPIN_LOCK lock;
-      KeInitializeSpinLock(&lock);
-      KDPC blocker, dpc;
-      KeInitializeDpc(&blocker, SpinOnLock, &lock);
+    RunExpectingNoFaults([&] {
+      KDPC dpc;
       KeInitializeDpc(&dpc, ObserveDpc, &seen);
-      KIRQL old;
-      KeAcquireSpinLock(&lock, &old);
-      KeInsertQueueDpc(&blocker, nullptr, nullptr);
+      BusyDpcProcessor busy;
+      busy.Hold();
       int marker = 0;
       EXPECT_TRUE(KeInsertQueueDpc(&dpc, &marker, nullptr));
       EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr)) << "already queued";
       EXPECT_NE(dpc.DpcData, nullptr);
-      KeReleaseSpinLock(&lock, old);
-      LARGE_INTEGER t = RelativeMs(1);
-      KeDelayExecutionThread(KernelMode, FALSE, &t);
+      busy.Release();
+      DelayMs(1);
       EXPECT_EQ(seen.runs, 1);
       EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
       EXPECT_NE(seen.thread, KeGetCurrentThread());
       EXPECT_EQ(seen.arg1, &marker);
       EXPECT_EQ(dpc.DpcData, nullptr);
       EXPECT_FALSE(KeRemoveQueueDpc(&dpc));
-    });
-    EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+    }, seed);
   }
 }
 
@@ -84,19 +91,14 @@ TEST(Dpcs, RemovedDpcDoesNotRun) {
   sim::Kernel k(Options());
   Observed seen;
   k.Run([&] {
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KDPC blocker, dpc;
-    KeInitializeDpc(&blocker, SpinOnLock, &lock);
+    KDPC dpc;
     KeInitializeDpc(&dpc, ObserveDpc, &seen);
-    KIRQL old;
-    KeAcquireSpinLock(&lock, &old);
-    KeInsertQueueDpc(&blocker, nullptr, nullptr);
+    BusyDpcProcessor busy;
+    busy.Hold();
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
     EXPECT_TRUE(KeRemoveQueueDpc(&dpc));
-    KeReleaseSpinLock(&lock, old);
-    LARGE_INTEGER t = RelativeMs(1);
-    KeDelayExecutionThread(KernelMode, FALSE, &t);
+    busy.Release();
+    DelayMs(1);
   });
   EXPECT_EQ(seen.runs, 0);
 }
@@ -113,9 +115,8 @@ VOID NTAPI ObserveWorkItem(PDEVICE_OBJECT device, PVOID context) {
 TEST(WorkItems, RunAtPassiveLevelOnASystemWorker) {
   for (uint64_t seed : testing_support::Seeds()) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    sim::Kernel k(Options(seed));
     Observed seen;
-    k.Run([&] {
+    RunExpectingNoFaults([&] {
       TestDevice dev;
       PDEVICE_OBJECT device = dev.get();
       PIO_WORKITEM item = IoAllocateWorkItem(device);
@@ -123,17 +124,14 @@ TEST(WorkItems, RunAtPassiveLevelOnASystemWorker) {
       KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);  // queued from a DPC-like context
       IoQueueWorkItem(item, ObserveWorkItem, DelayedWorkQueue, &seen);
       KfLowerIrql(old);
-      LARGE_INTEGER t = RelativeMs(1);
-      KeDelayExecutionThread(KernelMode, FALSE, &t);
+      DelayMs(1);
       EXPECT_EQ(seen.runs, 1);
       EXPECT_EQ(seen.irql, PASSIVE_LEVEL);
       EXPECT_NE(seen.thread, KeGetCurrentThread());
       EXPECT_EQ(seen.arg1, device);
       EXPECT_FALSE(sim::internal::WorkItemPendingFor(device));
       IoFreeWorkItem(item);
-    });
-    k.Shutdown();
-    EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+    }, seed);
   }
 }
 
@@ -152,13 +150,12 @@ TEST(WorkItems, FreeingAQueuedItemIsAFault) {
     PIO_WORKITEM item = IoAllocateWorkItem(dev.get());
     // The worker is kept busy so that the second item stays queued.
     IoQueueWorkItem(busy, BlockWorker, CriticalWorkQueue, &release);
-    LARGE_INTEGER t = RelativeMs(1);
-    KeDelayExecutionThread(KernelMode, FALSE, &t);
+    DelayMs(1);
     IoQueueWorkItem(item, ObserveWorkItem, CriticalWorkQueue, &seen);
     EXPECT_TRUE(sim::internal::WorkItemPendingFor(dev.get()));
     IoFreeWorkItem(item);
     KeSetEvent(&release, 0, FALSE);
-    KeDelayExecutionThread(KernelMode, FALSE, &t);
+    DelayMs(1);
     EXPECT_FALSE(sim::internal::WorkItemPendingFor(dev.get()));
     IoFreeWorkItem(busy);
   });

@@ -33,8 +33,7 @@ std::string RacyLog(const sim::KernelOptions &options) {
     sim::SimThread *a = sim::CreateThread("writer-a", writer('a'));
     sim::SimThread *b = sim::CreateThread("writer-b", writer('b'));
     while (!sim::ThreadFinished(a) || !sim::ThreadFinished(b) || log.find('T') == std::string::npos) {
-      LARGE_INTEGER tick = RelativeMs(1);
-      KeDelayExecutionThread(KernelMode, FALSE, &tick);
+      DelayMs(1);
     }
   });
   return log;

@@ -31,6 +31,12 @@ inline LARGE_INTEGER RelativeMs(LONGLONG ms) {
   return t;
 }
 
+// The calling thread sleeps this long on the virtual clock.
+inline void DelayMs(LONGLONG ms) {
+  LARGE_INTEGER t = RelativeMs(ms);
+  KeDelayExecutionThread(KernelMode, FALSE, &t);
+}
+
 inline int CountFaults(const sim::Kernel &k, sim::Fault f) {
   const auto &all = k.Faults();
   return static_cast<int>(std::count_if(all.begin(), all.end(), [f](const sim::FaultRecord &r) { return r.kind == f; }));

@@ -69,8 +69,7 @@ TEST_F(Verifier, SpinLockReleasedByAnotherThread) {
     KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
     KeReleaseSpinLock(&lock, irql);
     KeSetEvent(&done, 0, FALSE);
-    LARGE_INTEGER settle = RelativeMs(1);
-    KeDelayExecutionThread(KernelMode, FALSE, &settle);
+    DelayMs(1);
   });
   EXPECT_EQ(CountFaults(k, Fault::SpinLockReleasedByNonOwner), 1) << DescribeFaults(k);
   EXPECT_EQ(k.Faults().size(), 1u) << DescribeFaults(k);
@@ -121,8 +120,7 @@ TEST_F(Verifier, ContendedSpinLockMakesTheOtherThreadWait) {
       sim::SimThread *a = sim::CreateThread("a", worker);
       sim::SimThread *b = sim::CreateThread("b", worker);
       while (!sim::ThreadFinished(a) || !sim::ThreadFinished(b)) {
-        LARGE_INTEGER t = RelativeMs(1);
-        KeDelayExecutionThread(KernelMode, FALSE, &t);
+        DelayMs(1);
       }
       EXPECT_EQ(maxInside, 1);
       EXPECT_EQ(total, 20);
@@ -137,8 +135,7 @@ TEST_F(Verifier, IrqlNotRestoredByADpc) {
   k.Run([&] {
     KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KfRaiseIrql(HIGH_LEVEL); }, nullptr);
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
-    LARGE_INTEGER t = RelativeMs(1);
-    KeDelayExecutionThread(KernelMode, FALSE, &t);
+    DelayMs(1);
   });
   EXPECT_EQ(CountFaults(k, Fault::IrqlNotRestored), 1) << DescribeFaults(k);
 }
@@ -169,8 +166,7 @@ TEST_F(Verifier, ThreadHandleLeftOpenAfterTheThreadEnded) {
     HANDLE h;
     ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ReturnsAtOnce, nullptr),
               STATUS_SUCCESS);
-    LARGE_INTEGER t = RelativeMs(1);
-    KeDelayExecutionThread(KernelMode, FALSE, &t);
+    DelayMs(1);
   });
   k.Shutdown();
   EXPECT_EQ(CountFaults(k, Fault::ThreadLeak), 0) << DescribeFaults(k);
@@ -274,8 +270,7 @@ TEST_F(Verifier, DeadlockListsWhoWaitsOnWhat) {
             KeAcquireSpinLock(&lock, &old);
             KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
           });
-          LARGE_INTEGER t = RelativeMs(10);
-          KeDelayExecutionThread(KernelMode, FALSE, &t);
+          DelayMs(10);
           KIRQL old;
           KeAcquireSpinLock(&lock, &old);
         });
@@ -292,8 +287,7 @@ TEST_F(Verifier, RunPastTheVirtualTimeLimitIsAHang) {
         sim::Kernel k(o);
         k.Run([] {
           for (;;) {
-            LARGE_INTEGER t = RelativeMs(100);
-            KeDelayExecutionThread(KernelMode, FALSE, &t);
+            DelayMs(100);
           }
         });
       },
