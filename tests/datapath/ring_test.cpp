@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <numeric>
 
 #include "datapath/ring.h"
@@ -17,6 +18,21 @@ std::vector<uint8_t> Sequence(size_t n, uint8_t start = 0) {
   std::vector<uint8_t> v(n);
   for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(start + i * 7);
   return v;
+}
+
+// Runs body on the receive ring of a fresh device.
+void WithRing(const std::function<void(PDEVICE_EXTENSION)> &body) {
+  RunOnMachine([&] {
+    TestDevice dev;
+    body(dev.Ext());
+  });
+}
+
+// Appends Sequence(n, start) to the ring and hands back what it appended.
+std::vector<uint8_t> AppendSequence(PDEVICE_EXTENSION ext, size_t n, uint8_t start = 0) {
+  std::vector<uint8_t> data = Sequence(n, start);
+  RingAppend(ext, data.data(), static_cast<ULONG>(n));
+  return data;
 }
 
 // Empty ring whose next byte goes to position `at`.
@@ -56,12 +72,9 @@ void ExpectInvariant(PDEVICE_EXTENSION ext) {
 }  // namespace
 
 TEST(Ring, AppendWrapsAroundTheEndInTwoPieces) {
-  RunOnMachine([] {
-    TestDevice dev;
-    PDEVICE_EXTENSION ext = dev.Ext();
+  WithRing([](PDEVICE_EXTENSION ext) {
     PlaceEmptyAt(ext, 40900);
-    auto data = Sequence(100);
-    RingAppend(ext, data.data(), 100);
+    auto data = AppendSequence(ext, 100);
     EXPECT_EQ(RingBytes(ext, 40900, 60), std::vector<uint8_t>(data.begin(), data.begin() + 60));
     EXPECT_EQ(RingBytes(ext, 0, 40), std::vector<uint8_t>(data.begin() + 60, data.end()));
     EXPECT_EQ(ext->RingWriteIndex, 40u);
@@ -77,12 +90,9 @@ TEST(Ring, AppendWrapsAroundTheEndInTwoPieces) {
 }
 
 TEST(Ring, AppendEndingAtTheLastPositionWrapsTheWriteIndexToZero) {
-  RunOnMachine([] {
-    TestDevice dev;
-    PDEVICE_EXTENSION ext = dev.Ext();
+  WithRing([](PDEVICE_EXTENSION ext) {
     PlaceEmptyAt(ext, 40000);
-    auto data = Sequence(960);
-    RingAppend(ext, data.data(), 960);
+    auto data = AppendSequence(ext, 960);
     EXPECT_EQ(ext->RingWriteIndex, 0u);
     EXPECT_EQ(ext->RingCount, 960);
     EXPECT_EQ(RingBytes(ext, 40000, 960), data);
@@ -90,21 +100,16 @@ TEST(Ring, AppendEndingAtTheLastPositionWrapsTheWriteIndexToZero) {
 }
 
 TEST(Ring, OverflowDropsTheTailOfTheTransfer) {
-  RunOnMachine([] {
-    TestDevice dev;
-    PDEVICE_EXTENSION ext = dev.Ext();
-    auto filler = Sequence(40000, 3);
-    RingAppend(ext, filler.data(), 40000);
-    auto data = Sequence(1024, 100);
-    RingAppend(ext, data.data(), 1024);
+  WithRing([](PDEVICE_EXTENSION ext) {
+    auto filler = AppendSequence(ext, 40000, 3);
+    auto data = AppendSequence(ext, 1024, 100);
     EXPECT_EQ(ext->RingCount, 40960);
     EXPECT_EQ(ext->RingWriteIndex, 0u);
     EXPECT_EQ(RingBytes(ext, 40000, 960), std::vector<uint8_t>(data.begin(), data.begin() + 960));
     EXPECT_EQ(RingBytes(ext, 0, 40000), filler) << "nothing is overwritten";
     EXPECT_EQ(ext->PerfStats.BufferOverrunErrorCount, 0u);
 
-    auto more = Sequence(64, 200);
-    RingAppend(ext, more.data(), 64);
+    auto more = AppendSequence(ext, 64, 200);
     EXPECT_EQ(ext->RingCount, 40960);
     EXPECT_EQ(ext->RingWriteIndex, 0u);
     EXPECT_EQ(RingBytes(ext, 0, 40000), filler);
@@ -112,20 +117,16 @@ TEST(Ring, OverflowDropsTheTailOfTheTransfer) {
 }
 
 TEST(Ring, TakeToTheEndLeavesTheReadIndexAtRingSizeAndTheNextStartsAtZero) {
-  RunOnMachine([] {
-    TestDevice dev;
-    PDEVICE_EXTENSION ext = dev.Ext();
+  WithRing([](PDEVICE_EXTENSION ext) {
     PlaceEmptyAt(ext, 40000);
-    auto first = Sequence(960, 1);
-    RingAppend(ext, first.data(), 960);
+    auto first = AppendSequence(ext, 960, 1);
     ReadTarget a(960);
     EXPECT_EQ(TakeLocked(ext, a.irp, 960), 960u);
     EXPECT_EQ(a.buffer, first);
     EXPECT_EQ(ext->RingReadIndex, 40960u);
     EXPECT_EQ(ext->RingCount, 0);
 
-    auto second = Sequence(10, 50);
-    RingAppend(ext, second.data(), 10);
+    auto second = AppendSequence(ext, 10, 50);
     ReadTarget b(10);
     EXPECT_EQ(TakeLocked(ext, b.irp, 10), 10u);
     EXPECT_EQ(b.buffer, second);
@@ -135,9 +136,7 @@ TEST(Ring, TakeToTheEndLeavesTheReadIndexAtRingSizeAndTheNextStartsAtZero) {
 }
 
 TEST(Ring, FullRingWithEqualIndicesIsTakenAndSnapshottedOldestFirst) {
-  RunOnMachine([] {
-    TestDevice dev;
-    PDEVICE_EXTENSION ext = dev.Ext();
+  WithRing([](PDEVICE_EXTENSION ext) {
     for (ULONG i = 0; i < RING_SIZE; ++i) ext->ReadRing[i] = static_cast<uint8_t>((i * 31) ^ (i >> 8));
     ext->RingReadIndex = 30000;
     ext->RingWriteIndex = 30000;
@@ -162,11 +161,8 @@ TEST(Ring, FullRingWithEqualIndicesIsTakenAndSnapshottedOldestFirst) {
 }
 
 TEST(Ring, TakeOfNothingTouchesNeitherIndicesNorDestination) {
-  RunOnMachine([] {
-    TestDevice dev;
-    PDEVICE_EXTENSION ext = dev.Ext();
-    auto data = Sequence(10);
-    RingAppend(ext, data.data(), 10);
+  WithRing([](PDEVICE_EXTENSION ext) {
+    auto data = AppendSequence(ext, 10);
     ReadTarget t(4);
     EXPECT_EQ(TakeLocked(ext, t.irp, 0), 0u);
     EXPECT_EQ(t.buffer, std::vector<uint8_t>(4, 0xEE));
@@ -181,11 +177,8 @@ TEST(Ring, TakeOfNothingTouchesNeitherIndicesNorDestination) {
 }
 
 TEST(Ring, TakeWithNoDestinationCopiesNothingAndKeepsTheBytes) {
-  RunOnMachine([] {
-    TestDevice dev;
-    PDEVICE_EXTENSION ext = dev.Ext();
-    auto data = Sequence(10);
-    RingAppend(ext, data.data(), 10);
+  WithRing([](PDEVICE_EXTENSION ext) {
+    auto data = AppendSequence(ext, 10);
     PIRP bare = IoAllocateIrp(1, FALSE);
     bare->AssociatedIrp.SystemBuffer = nullptr;
     EXPECT_EQ(TakeLocked(ext, bare, 5), 0u);
@@ -196,31 +189,24 @@ TEST(Ring, TakeWithNoDestinationCopiesNothingAndKeepsTheBytes) {
 }
 
 TEST(Ring, ResetEmptiesTheRingAndTheNextTransferStartsAtZero) {
-  RunOnMachine([] {
-    TestDevice dev;
-    PDEVICE_EXTENSION ext = dev.Ext();
+  WithRing([](PDEVICE_EXTENSION ext) {
     PlaceEmptyAt(ext, 777);
-    auto old = Sequence(300);
-    RingAppend(ext, old.data(), 300);
+    auto old = AppendSequence(ext, 300);
     RingReset(ext);
     EXPECT_EQ(ext->RingCount, 0);
     EXPECT_EQ(ext->RingReadIndex, 0u);
     EXPECT_EQ(ext->RingWriteIndex, 0u);
     EXPECT_EQ(RingSnapshot(ext), 0u);
-    auto fresh = Sequence(5, 9);
-    RingAppend(ext, fresh.data(), 5);
+    auto fresh = AppendSequence(ext, 5, 9);
     EXPECT_EQ(RingBytes(ext, 0, 5), fresh);
     EXPECT_EQ(ext->RingWriteIndex, 5u);
   });
 }
 
 TEST(Ring, TakeIntoAnMdlUsesItsSystemAddress) {
-  RunOnMachine([] {
-    TestDevice dev;
-    PDEVICE_EXTENSION ext = dev.Ext();
+  WithRing([](PDEVICE_EXTENSION ext) {
     PlaceEmptyAt(ext, 40950);
-    auto data = Sequence(20);
-    RingAppend(ext, data.data(), 20);
+    auto data = AppendSequence(ext, 20);
 
     // Non-paged pool: the MDL already carries its system address.
     PUCHAR pool = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 12, 'tseT'));
@@ -252,11 +238,8 @@ TEST(Ring, TakeIntoAnMdlUsesItsSystemAddress) {
 }
 
 TEST(Ring, TakeIntoAnMdlThatCannotBeMappedCopiesNothing) {
-  RunOnMachine([] {
-    TestDevice dev;
-    PDEVICE_EXTENSION ext = dev.Ext();
-    auto data = Sequence(16);
-    RingAppend(ext, data.data(), 16);
+  WithRing([](PDEVICE_EXTENSION ext) {
+    auto data = AppendSequence(ext, 16);
     std::vector<uint8_t> user(16, 0xEE);
     PMDL locked = IoAllocateMdl(user.data(), 16, FALSE, FALSE, nullptr);
     MmProbeAndLockPages(locked, KernelMode, IoWriteAccess);
