@@ -33,6 +33,11 @@ std::vector<uint8_t> Slice(const std::vector<uint8_t> &v, size_t from, size_t n)
 
 uint64_t ElapsedSince(const DriverIrp &r, uint64_t start100ns) { return r.Completed100ns() - start100ns; }
 
+// The request ended with this status and byte count.
+void ExpectEnded(const DriverIrp &r, NTSTATUS status, ULONG_PTR information) {
+  ExpectEnded(r, status, information);
+}
+
 IoctlResult Purge(TestDevice &dev, ULONG mask) { return dev.IoctlUlong(IOCTL_SERIAL_PURGE, mask); }
 
 }  // namespace
@@ -46,8 +51,7 @@ TEST(ReadAtOnce, EmptyRingCompletesWithNothing) {
     DriverIrp read;
     EXPECT_EQ(read.Read(dev.Fdo(), 10), STATUS_SUCCESS);
     ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(read.Information(), 0u);
+    ExpectEnded(read, STATUS_SUCCESS, 0u);
     EXPECT_EQ(dev.Ext()->PerfStats.ReceivedCount, 0u);
     EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
     EXPECT_FALSE(TimerSet(&dev.Ext()->ReadTimer)) << "the immediate path touches no timer";
@@ -138,8 +142,7 @@ TEST(ReadQueued, NothingArrivingTimesOutWithNothing) {
     DriverIrp read;
     ASSERT_EQ(read.Read(dev.Fdo(), 10), STATUS_PENDING);
     ASSERT_TRUE(read.Wait(200));
-    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
-    EXPECT_EQ(read.Information(), 0u);
+    ExpectEnded(read, STATUS_TIMEOUT, 0u);
     EXPECT_GE(ElapsedSince(read, start), 100 * 10000u);
   });
 }
@@ -164,8 +167,7 @@ TEST(ReadQueued, ZeroLengthSucceedsAtTheNextTimerRun) {
     DriverIrp read;
     ASSERT_EQ(read.Read(dev.Fdo(), 0), STATUS_PENDING);
     ASSERT_TRUE(read.Wait(50));
-    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(read.Information(), 0u);
+    ExpectEnded(read, STATUS_SUCCESS, 0u);
     EXPECT_LE(ElapsedSince(read, start), kTick100ns);
   });
 }
@@ -196,8 +198,7 @@ TEST(ReadQueued, ServedReadWithNowhereToPutTheBytesLeavesThemInTheRing) {
     DriverIrp read;
     ASSERT_EQ(read.ReadWithoutBuffer(dev.Fdo(), 4), STATUS_PENDING);
     ASSERT_TRUE(read.Wait(50));
-    EXPECT_EQ(read.Status(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(read.Information(), 0u);
+    ExpectEnded(read, STATUS_INSUFFICIENT_RESOURCES, 0u);
     EXPECT_EQ(dev.Ext()->RingCount, 10);
     EXPECT_EQ(dev.Ext()->PerfStats.ReceivedCount, 0u);
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
@@ -251,8 +252,7 @@ TEST(ReadCancel, ApplicationCancelEndsAQueuedReadAndTheTimerGoesBackToIdle) {
     EXPECT_EQ(dev.Ext()->ReadTimer.Period, READ_POLL_PERIOD_MS);
     read.Cancel();
     ASSERT_TRUE(read.Done()) << "the cancel routine completes it inside IoCancelIrp";
-    EXPECT_EQ(read.Status(), STATUS_CANCELLED);
-    EXPECT_EQ(read.Information(), 0u);
+    ExpectEnded(read, STATUS_CANCELLED, 0u);
     EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
     EXPECT_EQ(dev.Ext()->RingCount, 3) << "bytes stay for the next read";
@@ -270,8 +270,7 @@ TEST(ReadCancel, IrpCancelledBeforeItArrivesIsNeverQueued) {
     DriverIrp read;
     read.ReadAlreadyCancelled(dev.Fdo(), 10);
     ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), STATUS_CANCELLED);
-    EXPECT_EQ(read.Information(), 0u);
+    ExpectEnded(read, STATUS_CANCELLED, 0u);
     EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
     EXPECT_TRUE(IsListEmpty(&dev.Ext()->ReadQueue.Head));
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
@@ -292,8 +291,7 @@ TEST(ReadCancel, PurgeRxAbortCancelsEveryQueuedRead) {
     EXPECT_EQ(purge.information, 4u);
     for (DriverIrp &r : reads) {
       ASSERT_TRUE(r.Done());
-      EXPECT_EQ(r.Status(), STATUS_CANCELLED);
-      EXPECT_EQ(r.Information(), 0u);
+      ExpectEnded(r, STATUS_CANCELLED, 0u);
     }
     EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
     EXPECT_TRUE(IsListEmpty(&dev.Ext()->ReadQueue.Head));
