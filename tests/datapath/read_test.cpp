@@ -35,7 +35,8 @@ uint64_t ElapsedSince(const DriverIrp &r, uint64_t start100ns) { return r.Comple
 
 // The request ended with this status and byte count.
 void ExpectEnded(const DriverIrp &r, NTSTATUS status, ULONG_PTR information) {
-  ExpectEnded(r, status, information);
+  EXPECT_EQ(r.Status(), status);
+  EXPECT_EQ(r.Information(), information);
 }
 
 IoctlResult Purge(TestDevice &dev, ULONG mask) { return dev.IoctlUlong(IOCTL_SERIAL_PURGE, mask); }
