@@ -24,6 +24,15 @@ void SetWaitMask(TestDevice &dev, ULONG mask) {
   ASSERT_EQ(dev.IoctlUlong(IOCTL_SERIAL_SET_WAIT_MASK, mask).status, STATUS_SUCCESS);
 }
 
+// A device whose bulk-in transfers stay pending until the test answers them,
+// with received characters as the events to wait for.
+struct ReceivingDevice : TestDevice {
+  ReceivingDevice() {
+    Lower().SetPolicy(PendBulkIn());
+    SetWaitMask(*this, SERIAL_EV_RXCHAR);
+  }
+};
+
 }  // namespace
 
 TEST(Reader, StopWhileATransferIsPendingCancelsItStoresNothingAndFreesEverything) {
@@ -104,12 +113,10 @@ TEST(Reader, StopWithoutAThreadStopsOnlyWhatItStarted) {
 
 TEST(Reader, ZeroByteTransferStoresNothingChecksNoEventAndIsFollowedAtOnce) {
   RunOnMachine([] {
-    TestDevice dev;
+    ReceivingDevice dev;
     PDEVICE_EXTENSION ext = dev.Ext();
-    dev.Lower().SetPolicy(PendBulkIn());
-    SetWaitMask(dev, SERIAL_EV_RXCHAR);
     AsyncIoctl wait;
-    ASSERT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     ASSERT_FALSE(wait.Done());
     // Bytes that any event check would report, put there without one.
     std::vector<uint8_t> old = Bytes(5);
@@ -138,12 +145,10 @@ TEST(Reader, ZeroByteTransferStoresNothingChecksNoEventAndIsFollowedAtOnce) {
 // pipe) still reads the 1024 bytes it was sent with; none of them arrived.
 TEST(Reader, FailedTransferWithItsLengthUntouchedStoresNothingAndChecksNoEvent) {
   RunOnMachine([] {
-    TestDevice dev;
+    ReceivingDevice dev;
     PDEVICE_EXTENSION ext = dev.Ext();
-    dev.Lower().SetPolicy(PendBulkIn());
-    SetWaitMask(dev, SERIAL_EV_RXCHAR);
     AsyncIoctl wait;
-    ASSERT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
 
     dev.StartReader();
     size_t first = WaitBulkIn(dev.Lower(), 1);
@@ -163,12 +168,10 @@ TEST(Reader, FailedTransferWithItsLengthUntouchedStoresNothingAndChecksNoEvent) 
 
 TEST(Reader, FullTransferIntoAlmostFullRingStoresWhatFitsAndChecksEvents) {
   RunOnMachine([] {
-    TestDevice dev;
+    ReceivingDevice dev;
     PDEVICE_EXTENSION ext = dev.Ext();
-    dev.Lower().SetPolicy(PendBulkIn());
-    SetWaitMask(dev, SERIAL_EV_RXCHAR);
     AsyncIoctl wait;
-    ASSERT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     ASSERT_FALSE(wait.Done());
     std::vector<uint8_t> filler(RING_SIZE - 100, 0x11);
     RingAppend(ext, filler.data(), static_cast<ULONG>(filler.size()));
@@ -190,7 +193,7 @@ TEST(Reader, FullTransferIntoAlmostFullRingStoresWhatFitsAndChecksEvents) {
     ASSERT_NE(ext->SpecialChars.EventChar, 0x11);
     SetWaitMask(dev, SERIAL_EV_RXFLAG);
     AsyncIoctl again;
-    ASSERT_EQ(again.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(again.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     ASSERT_FALSE(again.Done());
     ext->WaitMask = SERIAL_EV_RXCHAR;  // as the settings request stores it, without its side effects
     size_t next = WaitBulkIn(dev.Lower(), 2);

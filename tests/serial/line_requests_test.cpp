@@ -71,7 +71,7 @@ TEST(LineRequests, SecondSetDtrChangesNothingAndRaisesNoEvent) {
     ASSERT_EQ(dev.IoctlUlong(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_CTS | SERIAL_EV_DSR).status, STATUS_SUCCESS);
     ASSERT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);  // consumed: nobody waits
     AsyncIoctl wait;
-    EXPECT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     EXPECT_FALSE(wait.Done());
     EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
     EXPECT_EQ(dev.Ext()->LineState, 0x18);

@@ -75,7 +75,7 @@ TEST(ReceiveEvents, ArrivingDataCompletesAnRxcharWait) {
     SetMask(dev, SERIAL_EV_RXCHAR);
     dev.StartReader();
     AsyncIoctl wait;
-    ASSERT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     EXPECT_FALSE(wait.Done());
     Deliver(dev, {'A', 'T'});
     ASSERT_TRUE(wait.Wait(0));
@@ -96,7 +96,7 @@ TEST(ReceiveEvents, EventCharacterAnywhereInTheRingCompletesAnRxflagWaitWhenData
     Deliver(dev, {'A', 'T', 0x0D});  // nobody waits yet
     SetMask(dev, SERIAL_EV_RXFLAG);
     AsyncIoctl wait;
-    ASSERT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     EXPECT_FALSE(wait.Done()) << "no search for the event character when the wait starts";
     Deliver(dev, {'O', 'K'});  // no 0x0D in this transfer, but one is in the ring
     ASSERT_TRUE(wait.Wait(0));
@@ -113,7 +113,7 @@ TEST(ReceiveEvents, RxflagWaitIgnoresDataWithoutTheEventCharacter) {
     SetMask(dev, SERIAL_EV_RXFLAG);
     dev.StartReader();
     AsyncIoctl wait;
-    ASSERT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     Deliver(dev, {'x', 'y', 'z'});
     EXPECT_FALSE(wait.Done());
     Deliver(dev, {'1', 0x0D, '2'});
@@ -132,7 +132,7 @@ TEST(ReceiveEvents, RingPassing32768BytesCompletesAnRx80FullWait) {
     SetMask(dev, SERIAL_EV_RX80FULL);
     dev.StartReader();
     AsyncIoctl wait;
-    ASSERT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     Deliver(dev, std::vector<uint8_t>(1024, 0x66));  // exactly 32768 held
     EXPECT_EQ(dev.Ext()->RingCount, 32768);
     EXPECT_FALSE(wait.Done());
@@ -154,7 +154,7 @@ TEST(ReceiveEvents, BusModemDataCompletesRxcharAndRxflagWaits) {
     SetMask(dev, SERIAL_EV_RXCHAR);
     dev.StartReader();
     AsyncIoctl data;
-    ASSERT_EQ(data.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(data.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     SleepMs(100);
     EXPECT_FALSE(data.Done());
     model->PushIn("OK");
@@ -163,7 +163,7 @@ TEST(ReceiveEvents, BusModemDataCompletesRxcharAndRxflagWaits) {
 
     SetMask(dev, SERIAL_EV_RXFLAG);
     AsyncIoctl flag;
-    ASSERT_EQ(flag.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    ASSERT_EQ(flag.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     model->PushIn("\r");
     SleepMs(100);
     EXPECT_FALSE(flag.Done());

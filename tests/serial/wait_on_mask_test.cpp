@@ -28,7 +28,7 @@ TEST(WaitOnMask, CtsWaitIsCompletedBySetRts) {
     TestDevice dev;
     SetMask(dev, SERIAL_EV_CTS);
     AsyncIoctl wait;
-    EXPECT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     EXPECT_FALSE(wait.Done());
     EXPECT_EQ(dev.Ext()->OutstandingIo, 2);
     EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
@@ -48,7 +48,7 @@ TEST(WaitOnMask, DsrChangeWithNoWaitPendingIsConsumedAndLost) {
     ASSERT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
     EXPECT_EQ(dev.Ext()->DsrChanged, 0) << "reported to nobody, but consumed";
     AsyncIoctl wait;
-    EXPECT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     EXPECT_FALSE(wait.Done());
     ASSERT_EQ(dev.Ioctl(IOCTL_SERIAL_CLR_DTR).status, STATUS_SUCCESS);
     ASSERT_TRUE(wait.Wait(0));
@@ -67,7 +67,7 @@ TEST(WaitOnMask, ChangeOutsideTheMaskStaysLatchedUntilTheMaskIsSet) {
     EXPECT_EQ(dev.Ext()->DsrChanged, 0);
     EXPECT_EQ(dev.Ext()->RlsdChanged, 0);
     AsyncIoctl wait;
-    EXPECT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     EXPECT_FALSE(wait.Done()) << "the cleared change is never reported";
     SetMask(dev, 0);
     ASSERT_TRUE(wait.Wait(0));
@@ -80,7 +80,7 @@ TEST(WaitOnMask, SecondWaitIsRefusedAndTheFirstStaysPending) {
     TestDevice dev;
     SetMask(dev, SERIAL_EV_CTS);
     AsyncIoctl first;
-    EXPECT_EQ(first.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_EQ(first.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     IoctlResult second = dev.Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4);
     EXPECT_EQ(second.status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(second.information, 0u);
@@ -110,7 +110,7 @@ TEST(WaitOnMask, DataAlreadyInTheRingCompletesRxcharAtOnce) {
     SetMask(dev, SERIAL_EV_RXCHAR | SERIAL_EV_CTS);
     AsyncIoctl wait;
     // Accepted requests are always pending to the caller, even when already done.
-    EXPECT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     EXPECT_TRUE(wait.Done());
     EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
     EXPECT_EQ(wait.Information(), 4u);
@@ -127,7 +127,7 @@ TEST(WaitOnMask, EventCharacterIsNotSearchedForWhenTheWaitStarts) {
     Fill(dev, 3, 0x0D);
     SetMask(dev, SERIAL_EV_RXFLAG);
     AsyncIoctl wait;
-    EXPECT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     EXPECT_FALSE(wait.Done());
     SetMask(dev, 0);
     ASSERT_TRUE(wait.Wait(0));
@@ -141,7 +141,7 @@ TEST(WaitOnMask, Rx80FullNeedsMoreThan32768Bytes) {
     Fill(dev, 32768);
     SetMask(dev, SERIAL_EV_RX80FULL);
     AsyncIoctl atLimit;
-    EXPECT_EQ(atLimit.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_EQ(atLimit.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     EXPECT_FALSE(atLimit.Done());
     SetMask(dev, SERIAL_EV_RX80FULL);  // ends the first wait with 0
     ASSERT_TRUE(atLimit.Wait(0));
@@ -149,7 +149,7 @@ TEST(WaitOnMask, Rx80FullNeedsMoreThan32768Bytes) {
 
     Fill(dev, 1);
     AsyncIoctl above;
-    EXPECT_EQ(above.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_EQ(above.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     ASSERT_TRUE(above.Done());
     EXPECT_EQ(above.OutUlong(), ULONG(SERIAL_EV_RX80FULL));
   });
@@ -160,7 +160,7 @@ TEST(WaitOnMask, SetWaitMaskCompletesThePendingWaitWithZero) {
     TestDevice dev;
     SetMask(dev, SERIAL_EV_DSR);
     AsyncIoctl wait;
-    EXPECT_EQ(wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     EXPECT_EQ(dev.Ext()->OutstandingIo, 2);
     SetMask(dev, SERIAL_EV_CTS);
     ASSERT_TRUE(wait.Wait(0));

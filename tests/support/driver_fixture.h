@@ -56,6 +56,8 @@ class AsyncIoctl {
   AsyncIoctl();
   // Sends the request; returns what the dispatch routine returned.
   NTSTATUS Start(PDEVICE_OBJECT dev, ULONG code, const void *in, ULONG inLen, ULONG outLen);
+  // A wait-on-mask request with room for the event mask.
+  NTSTATUS StartWaitOnMask(PDEVICE_OBJECT dev) { return Start(dev, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4); }
   bool Done();
   // Waits up to ms of virtual time for completion.
   bool Wait(uint64_t ms);

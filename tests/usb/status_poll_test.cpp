@@ -37,11 +37,6 @@ void ClearChangeFlags(TestDevice &dev) {
   ASSERT_EQ(dev.IoctlUlong(IOCTL_SERIAL_SET_WAIT_MASK, kLineEvents).status, STATUS_SUCCESS);
 }
 
-// Sends a wait-on-mask request; a line change is what should end it.
-NTSTATUS StartLineWait(AsyncIoctl &wait, TestDevice &dev) {
-  return wait.Start(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4);
-}
-
 // The wait has ended, successfully, reporting these events.
 void ExpectWaitEnded(AsyncIoctl &wait, ULONG events) {
   ASSERT_TRUE(wait.Wait(0));
@@ -96,7 +91,7 @@ TEST(StatusPoll, Bit0RaisesAllThreeLinesAndCompletesTheLineWait) {
     StatusDevice dev(0x01);
     ClearChangeFlags(dev);
     AsyncIoctl wait;
-    ASSERT_EQ(StartLineWait(wait, dev), STATUS_PENDING);
+    ASSERT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     dev.PollStatusOnce();
     ExpectLines(dev, 0x38);
     ExpectStatusBits(dev, 1, 0);
@@ -119,7 +114,7 @@ TEST(StatusPoll, BothBitsRaiseAllLinesAndTheSecondUpdateRaisesNoEvent) {
     StatusDevice dev(0x03);
     ClearChangeFlags(dev);
     AsyncIoctl wait;
-    ASSERT_EQ(StartLineWait(wait, dev), STATUS_PENDING);
+    ASSERT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     dev.PollStatusOnce();
     ExpectLines(dev, 0x38);
     ASSERT_NO_FATAL_FAILURE(ExpectWaitEnded(wait, kLineEvents));
@@ -176,7 +171,7 @@ TEST(StatusPoll, SameByteEveryPollRaisesNothingAfterTheFirst) {
     dev.PollStatusOnce();
     ClearChangeFlags(dev);
     AsyncIoctl wait;
-    ASSERT_EQ(StartLineWait(wait, dev), STATUS_PENDING);
+    ASSERT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     for (int i = 0; i < 3; ++i) dev.PollStatusOnce();
     EXPECT_FALSE(wait.Done());
     ExpectLines(dev, 0x38);
@@ -247,7 +242,7 @@ TEST(StatusPoll, DeviceStatusReachesAWaitingApplication) {
     ExpectLines(dev, 0x00);
 
     AsyncIoctl up;
-    ASSERT_EQ(StartLineWait(up, dev), STATUS_PENDING);
+    ASSERT_EQ(up.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     uint64_t start = sim::NowMs();
     byte = 0x01;
     ASSERT_TRUE(up.Wait(1500)) << "no poll within a second and a half";
@@ -259,7 +254,7 @@ TEST(StatusPoll, DeviceStatusReachesAWaitingApplication) {
     ExpectLines(dev, 0x38);
 
     AsyncIoctl down;
-    ASSERT_EQ(StartLineWait(down, dev), STATUS_PENDING);
+    ASSERT_EQ(down.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     byte = 0x01 | 0x40;  // an ignored bit changes nothing
     SleepMs(2100);
     EXPECT_FALSE(down.Done());
@@ -285,7 +280,7 @@ TEST(StatusPoll, BusModemStatusReachesAWaitingApplication) {
     ClearChangeFlags(dev);
     dev.StartReader();
     AsyncIoctl up;
-    ASSERT_EQ(StartLineWait(up, dev), STATUS_PENDING);
+    ASSERT_EQ(up.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     model->SetStatus(sim::usb::STATUS_READY);
     ASSERT_TRUE(up.Wait(1500));
     EXPECT_EQ(up.OutUlong(), kLineEvents);
