@@ -19,6 +19,11 @@ namespace usbtest {
 // A machine for one test body; returns the faults the verifier found.
 std::vector<sim::FaultRecord> RunMachine(uint64_t seed, const std::function<void()> &body);
 std::string FaultText(const std::vector<sim::FaultRecord> &faults);
+// Runs body on a machine of its own and expects the verifier to find nothing.
+inline void RunClean(uint64_t seed, const std::function<void()> &body) {
+  std::vector<sim::FaultRecord> faults = RunMachine(seed, body);
+  EXPECT_TRUE(faults.empty()) << "seed " << seed << "\n" << FaultText(faults);
+}
 
 // One IRP of the test's own, kept after completion (its completion routine
 // halts it) so that it may be cancelled at any moment without a race.

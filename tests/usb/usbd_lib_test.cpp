@@ -9,7 +9,7 @@ namespace {
 PUSB_CONFIGURATION_DESCRIPTOR AsConfig(Bytes &b) { return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(b.data()); }
 
 TEST(UsbdLibrary, ParsersStayInsideTheDescriptor) {
-  auto faults = RunMachine(1, [] {
+  RunClean(1, [] {
     Bytes good = sim::usb::Configuration(
         0xA0, sim::usb::Concat({sim::usb::InterfaceDescriptor(0, 0, 1), {5, 0x24, 0, 0, 0},
                                 sim::usb::EndpointDescriptor(0x81), sim::usb::InterfaceDescriptor(1, 0, 0, 2)}));
@@ -36,11 +36,10 @@ TEST(UsbdLibrary, ParsersStayInsideTheDescriptor) {
     // A start outside the buffer finds nothing.
     EXPECT_EQ(nullptr, USBD_ParseDescriptors(config, config->wTotalLength, good.data() + good.size() + 4, 4));
   });
-  EXPECT_TRUE(faults.empty()) << FaultText(faults);
 }
 
 TEST(UsbdLibrary, CreateConfigurationRequestLaysOutEachInterface) {
-  auto faults = RunMachine(2, [] {
+  RunClean(2, [] {
     Bytes two = sim::usb::Configuration(
         0xA0, sim::usb::Concat({sim::usb::InterfaceDescriptor(0, 0, 2), sim::usb::EndpointDescriptor(0x01),
                                 sim::usb::EndpointDescriptor(0x81), sim::usb::InterfaceDescriptor(1, 0, 3),
@@ -80,7 +79,6 @@ TEST(UsbdLibrary, CreateConfigurationRequestLaysOutEachInterface) {
     stray[0].InterfaceDescriptor = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(outside.data());
     EXPECT_EQ(nullptr, USBD_CreateConfigurationRequestEx(config, stray));
   });
-  EXPECT_TRUE(faults.empty()) << FaultText(faults);
 }
 
 }  // namespace
