@@ -18,6 +18,19 @@ sim::usb::ScriptedModel *PlugScripted(sim::usb::Device **device, Pipes *pipes) {
   return model;
 }
 
+// A 1024-byte transfer on the IN pipe, sent as a Call of its own.
+struct InTransfer {
+  std::vector<uint8_t> in = std::vector<uint8_t>(1024);
+  URB urb;
+  Call call;
+
+  InTransfer(sim::usb::Device *device, const Pipes &pipes) : call(device->Pdo()) {
+    BuildBulkUrb(&urb, pipes.in, true, in.data(), 1024);
+  }
+  NTSTATUS Submit() { return call.Submit(&urb); }
+  ULONG Transferred() const { return urb.UrbBulkOrInterruptTransfer.TransferBufferLength; }
+};
+
 TEST(UsbBulk, OutTakesOneFramePer19Packets) {
   RunClean(1, [] {
     sim::usb::Device *device;
@@ -100,18 +113,15 @@ TEST(UsbBulk, PendingInCompletesWhenDataArrives) {
     sim::usb::Device *device;
     Pipes pipes;
     sim::usb::ScriptedModel *model = PlugScripted(&device, &pipes);
-    std::vector<uint8_t> in(1024);
-    URB urb;
-    BuildBulkUrb(&urb, pipes.in, true, in.data(), 1024);
-    Call call(device->Pdo());
-    EXPECT_EQ(STATUS_PENDING, call.Submit(&urb));
-    EXPECT_FALSE(call.Wait(500));
+    InTransfer t(device, pipes);
+    EXPECT_EQ(STATUS_PENDING, t.Submit());
+    EXPECT_FALSE(t.call.Wait(500));
     EXPECT_EQ(1u, device->PendingCount());
     uint64_t pushed = sim::Now100ns();
     model->PushIn("ring");
-    ASSERT_TRUE(call.Wait(100));
-    EXPECT_EQ(STATUS_SUCCESS, call.Status());
-    EXPECT_EQ(4u, urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+    ASSERT_TRUE(t.call.Wait(100));
+    EXPECT_EQ(STATUS_SUCCESS, t.call.Status());
+    EXPECT_EQ(4u, t.Transferred());
     EXPECT_EQ(NextFrame(pushed) + kMs, device->Log().back().due100ns);
     EXPECT_EQ(0u, device->PendingCount());
   });
@@ -122,18 +132,15 @@ TEST(UsbBulk, LoopbackEchoesWhatIsWritten) {
     sim::usb::Device *device = sim::usb::Plug();
     Pipes pipes;
     ASSERT_EQ(STATUS_SUCCESS, Configure(device->Pdo(), &pipes));
-    std::vector<uint8_t> in(1024);
-    URB inUrb;
-    BuildBulkUrb(&inUrb, pipes.in, true, in.data(), 1024);
-    Call inCall(device->Pdo());
-    EXPECT_EQ(STATUS_PENDING, inCall.Submit(&inUrb));
+    InTransfer t(device, pipes);
+    EXPECT_EQ(STATUS_PENDING, t.Submit());
     char text[] = "ATZ\r";
     URB outUrb;
     BuildBulkUrb(&outUrb, pipes.out, false, text, 4);
     EXPECT_EQ(STATUS_SUCCESS, SendUrb(device->Pdo(), &outUrb));
-    inCall.Wait();
-    EXPECT_EQ(STATUS_SUCCESS, inCall.Status());
-    EXPECT_EQ("ATZ\r", std::string(in.begin(), in.begin() + inUrb.UrbBulkOrInterruptTransfer.TransferBufferLength));
+    t.call.Wait();
+    EXPECT_EQ(STATUS_SUCCESS, t.call.Status());
+    EXPECT_EQ("ATZ\r", std::string(t.in.begin(), t.in.begin() + t.Transferred()));
   });
 }
 
@@ -164,16 +171,13 @@ TEST(UsbBulk, CancelOfAPendingInUnderManySeeds) {
       sim::usb::Device *device = sim::usb::Plug();
       Pipes pipes;
       ASSERT_EQ(STATUS_SUCCESS, Configure(device->Pdo(), &pipes));
-      std::vector<uint8_t> in(1024);
-      URB urb;
-      BuildBulkUrb(&urb, pipes.in, true, in.data(), 1024);
-      Call call(device->Pdo());
-      EXPECT_EQ(STATUS_PENDING, call.Submit(&urb)) << "seed " << seed;
-      sim::SimThread *canceller = sim::CreateThread("canceller", [&] { call.Cancel(); });
-      call.Wait();
+      InTransfer t(device, pipes);
+      EXPECT_EQ(STATUS_PENDING, t.Submit()) << "seed " << seed;
+      sim::SimThread *canceller = sim::CreateThread("canceller", [&] { t.call.Cancel(); });
+      t.call.Wait();
       while (!sim::ThreadFinished(canceller)) Sleep(1);
-      EXPECT_EQ(STATUS_CANCELLED, call.Status()) << "seed " << seed;
-      EXPECT_EQ(USBD_STATUS_CANCELED, urb.UrbHeader.Status) << "seed " << seed;
+      EXPECT_EQ(STATUS_CANCELLED, t.call.Status()) << "seed " << seed;
+      EXPECT_EQ(USBD_STATUS_CANCELED, t.urb.UrbHeader.Status) << "seed " << seed;
       EXPECT_EQ(0u, device->PendingCount()) << "seed " << seed;
     });
   }
@@ -188,20 +192,17 @@ TEST(UsbBulk, CancelRacingDataUnderManySeeds) {
       sim::usb::Device *device = sim::usb::Plug(std::unique_ptr<sim::usb::Model>(model));
       Pipes pipes;
       ASSERT_EQ(STATUS_SUCCESS, Configure(device->Pdo(), &pipes));
-      std::vector<uint8_t> in(1024);
-      URB urb;
-      BuildBulkUrb(&urb, pipes.in, true, in.data(), 1024);
-      Call call(device->Pdo());
-      call.Submit(&urb);
+      InTransfer t(device, pipes);
+      t.Submit();
       sim::SimThread *pusher = sim::CreateThread("pusher", [&] { model->PushIn("abc"); });
       sim::SimThread *canceller = sim::CreateThread("canceller", [&] {
         Sleep(seed % 3 == 0 ? 0 : 16);
-        call.Cancel();
+        t.call.Cancel();
       });
-      call.Wait();
+      t.call.Wait();
       while (!sim::ThreadFinished(pusher) || !sim::ThreadFinished(canceller)) Sleep(1);
-      size_t got = NT_SUCCESS(call.Status()) ? urb.UrbBulkOrInterruptTransfer.TransferBufferLength : 0;
-      EXPECT_TRUE(call.Status() == STATUS_SUCCESS || call.Status() == STATUS_CANCELLED) << "seed " << seed;
+      size_t got = NT_SUCCESS(t.call.Status()) ? t.Transferred() : 0;
+      EXPECT_TRUE(t.call.Status() == STATUS_SUCCESS || t.call.Status() == STATUS_CANCELLED) << "seed " << seed;
       EXPECT_EQ(3u, got + model->InLeft()) << "seed " << seed;
     });
   }
