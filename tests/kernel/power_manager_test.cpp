@@ -27,17 +27,39 @@ NTSTATUS CompletePower(PIRP irp, bool startNext) {
   return STATUS_SUCCESS;
 }
 
+// Sends a set-power IRP of the test's own to the device and frees it.
+void SendSetPower(PDEVICE_OBJECT device) {
+  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+  PrepareSetPower(irp);
+  PoCallDriver(device, irp);
+  IoFreeIrp(irp);
+}
+
+// An upper device attached over a lower one that completes power IRPs and
+// starts the next; the upper one hands each IRP on with `passOn`.
+struct PowerStack {
+  using PassOn = std::function<NTSTATUS(PDEVICE_OBJECT lower, PIRP irp)>;
+  PassOn passOn;
+  Dispatch lowerD = [](PDEVICE_OBJECT, PIRP irp) { return CompletePower(irp, true); };
+  Dispatch upperD = [this](PDEVICE_OBJECT, PIRP irp) { return passOn(lower, irp); };
+  PDEVICE_OBJECT lower = nullptr;
+  PDEVICE_OBJECT upper = nullptr;
+
+  explicit PowerStack(PassOn pass) : passOn(std::move(pass)) {
+    PDRIVER_OBJECT driver = MakeDriver();
+    lower = MakeDevice(driver, &lowerD);
+    upper = MakeDevice(driver, &upperD);
+    IoAttachDeviceToDeviceStack(upper, lower);
+  }
+};
+
 TEST(PowerManager, MissingStartNextOnAnIrpNotRequestedThroughThePowerManager) {
   for (bool startNext : {true, false}) {
     SCOPED_TRACE(startNext ? "driver starts the next" : "driver forgets");
     sim::Kernel k(Options());
     k.Run([&] {
       Dispatch d = [&](PDEVICE_OBJECT, PIRP irp) { return CompletePower(irp, startNext); };
-      PDEVICE_OBJECT device = MakeDevice(MakeDriver(), &d);
-      PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-      PrepareSetPower(irp);
-      PoCallDriver(device, irp);
-      IoFreeIrp(irp);
+      SendSetPower(MakeDevice(MakeDriver(), &d));
     });
     k.Shutdown();
     EXPECT_EQ(CountFaults(k, Fault::PoStartNextPowerIrpMissing), startNext ? 0 : 1) << DescribeFaults(k);
@@ -50,20 +72,11 @@ TEST(PowerManager, MissingStartNextOnAnIrpNotRequestedThroughThePowerManager) {
 TEST(PowerManager, FilterPassingDownWithoutStartNextIsCaught) {
   sim::Kernel k(Options());
   k.Run([] {
-    PDRIVER_OBJECT driver = MakeDriver();
-    PDEVICE_OBJECT lower = nullptr;
-    Dispatch lowerD = [](PDEVICE_OBJECT, PIRP irp) { return CompletePower(irp, true); };
-    Dispatch upperD = [&](PDEVICE_OBJECT, PIRP irp) {
+    PowerStack stack([](PDEVICE_OBJECT lower, PIRP irp) {
       IoSkipCurrentIrpStackLocation(irp);  // no PoStartNextPowerIrp first
       return PoCallDriver(lower, irp);
-    };
-    lower = MakeDevice(driver, &lowerD);
-    PDEVICE_OBJECT upper = MakeDevice(driver, &upperD);
-    IoAttachDeviceToDeviceStack(upper, lower);
-    PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
-    PrepareSetPower(irp);
-    PoCallDriver(upper, irp);
-    IoFreeIrp(irp);
+    });
+    SendSetPower(stack.upper);
   });
   k.Shutdown();
   EXPECT_EQ(CountFaults(k, Fault::PoStartNextPowerIrpMissing), 1) << DescribeFaults(k);
@@ -87,21 +100,12 @@ TEST(PowerManager, StartNextFromTheCompletionRoutineOnTheWayUp) {
   sim::Kernel k(Options());
   UpwardStart up;
   k.Run([&] {
-    PDRIVER_OBJECT driver = MakeDriver();
-    PDEVICE_OBJECT lower = nullptr;
-    Dispatch lowerD = [](PDEVICE_OBJECT, PIRP irp) { return CompletePower(irp, true); };
-    Dispatch upperD = [&](PDEVICE_OBJECT, PIRP irp) {
+    PowerStack stack([&](PDEVICE_OBJECT lower, PIRP irp) {
       IoCopyCurrentIrpStackLocationToNext(irp);
       IoSetCompletionRoutine(irp, StartNextOnTheWayUp, &up, TRUE, TRUE, TRUE);
       return PoCallDriver(lower, irp);
-    };
-    lower = MakeDevice(driver, &lowerD);
-    PDEVICE_OBJECT upper = MakeDevice(driver, &upperD);
-    IoAttachDeviceToDeviceStack(upper, lower);
-    PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
-    PrepareSetPower(irp);
-    PoCallDriver(upper, irp);
-    IoFreeIrp(irp);
+    });
+    SendSetPower(stack.upper);
   });
   k.Shutdown();
   EXPECT_EQ(up.calls, 1);
@@ -131,11 +135,7 @@ TEST(PowerManager, StartNextTwiceByOneDriverIsDoubled) {
       PoStartNextPowerIrp(irp);
       return CompletePower(irp, true);
     };
-    PDEVICE_OBJECT device = MakeDevice(MakeDriver(), &d);
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    PrepareSetPower(irp);
-    PoCallDriver(device, irp);
-    IoFreeIrp(irp);
+    SendSetPower(MakeDevice(MakeDriver(), &d));
   });
   k.Shutdown();
   EXPECT_EQ(CountFaults(k, Fault::PoStartNextPowerIrpDoubled), 1) << DescribeFaults(k);
