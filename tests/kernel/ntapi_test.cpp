@@ -80,6 +80,17 @@ NTSTATUS OpenForReading(HANDLE *h, const WCHAR *name, bool overlapped) {
   return sim::NtCreateFile(h, GENERIC_READ, name, &iosb, overlapped);
 }
 
+// An overlapped read of four bytes with an event of its own.
+struct OverlappedRead {
+  KEVENT event;
+  char in[4] = {};
+  IO_STATUS_BLOCK iosb{};
+
+  explicit OverlappedRead(BOOLEAN signalled = FALSE) { KeInitializeEvent(&event, NotificationEvent, signalled); }
+  NTSTATUS Start(HANDLE h) { return sim::NtReadFile(h, &event, &iosb, in, sizeof in); }
+  bool Signalled() { return KeReadStateEvent(&event) != 0; }
+};
+
 TEST(NtApi, SynchronousRequestsReachTheDeviceAndCopyBack) {
   RunExpectingNoFaults([] {
     Port port;
@@ -111,18 +122,15 @@ TEST(NtApi, OverlappedReadPendsAndCompletionSetsTheEvent) {
     port.pendReads = true;
     HANDLE h;
     ASSERT_EQ(OpenForReading(&h, L"\\DosDevices\\PORT0", true), STATUS_SUCCESS);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, TRUE);
-    char in[4] = {};
-    IO_STATUS_BLOCK readIosb{};
-    EXPECT_EQ(sim::NtReadFile(h, &event, &readIosb, in, sizeof in), STATUS_PENDING);
-    EXPECT_FALSE(KeReadStateEvent(&event));
-    EXPECT_EQ(sim::NtReadFile(h, nullptr, &readIosb, in, sizeof in), STATUS_INVALID_PARAMETER);
+    OverlappedRead read(TRUE);
+    EXPECT_EQ(read.Start(h), STATUS_PENDING);
+    EXPECT_FALSE(read.Signalled());
+    EXPECT_EQ(sim::NtReadFile(h, nullptr, &read.iosb, read.in, sizeof read.in), STATUS_INVALID_PARAMETER);
     port.CompleteHeld();
-    EXPECT_TRUE(KeReadStateEvent(&event));
-    EXPECT_EQ(readIosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(readIosb.Information, 3u);
-    EXPECT_EQ(std::string(in, 3), "abc");
+    EXPECT_TRUE(read.Signalled());
+    EXPECT_EQ(read.iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.iosb.Information, 3u);
+    EXPECT_EQ(std::string(read.in, 3), "abc");
     EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);
   });
 }
@@ -133,26 +141,23 @@ TEST(NtApi, CancelIoCancelsTheCallersRequestsOnly) {
     port.pendReads = true;
     HANDLE h;
     ASSERT_EQ(OpenForReading(&h, L"\\??\\PORT0", true), STATUS_SUCCESS);
-    KEVENT mine, theirs, otherStarted;
-    KeInitializeEvent(&mine, NotificationEvent, FALSE);
-    KeInitializeEvent(&theirs, NotificationEvent, FALSE);
+    OverlappedRead mine, theirs;
+    KEVENT otherStarted;
     KeInitializeEvent(&otherStarted, NotificationEvent, FALSE);
-    char a[4], b[4];
-    IO_STATUS_BLOCK ia{}, ib{};
-    EXPECT_EQ(sim::NtReadFile(h, &mine, &ia, a, sizeof a), STATUS_PENDING);
+    EXPECT_EQ(mine.Start(h), STATUS_PENDING);
     sim::CreateThread("other", [&] {
-      EXPECT_EQ(sim::NtReadFile(h, &theirs, &ib, b, sizeof b), STATUS_PENDING);
+      EXPECT_EQ(theirs.Start(h), STATUS_PENDING);
       KeSetEvent(&otherStarted, IO_NO_INCREMENT, FALSE);
     });
     KeWaitForSingleObject(&otherStarted, Executive, KernelMode, FALSE, nullptr);
     IO_STATUS_BLOCK iosb;
     EXPECT_EQ(sim::NtCancelIoFile(h, &iosb), STATUS_SUCCESS);
-    EXPECT_TRUE(KeReadStateEvent(&mine));
-    EXPECT_EQ(ia.Status, STATUS_CANCELLED);
-    EXPECT_FALSE(KeReadStateEvent(&theirs));
+    EXPECT_TRUE(mine.Signalled());
+    EXPECT_EQ(mine.iosb.Status, STATUS_CANCELLED);
+    EXPECT_FALSE(theirs.Signalled());
     port.held.erase(port.held.begin());  // the cancelled one
     port.CompleteHeld();
-    EXPECT_EQ(ib.Status, STATUS_SUCCESS);
+    EXPECT_EQ(theirs.iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);
   });
 }
@@ -163,15 +168,12 @@ TEST(NtApi, CloseWaitsForRequestsStillHoldingTheFile) {
     port.pendReads = true;
     HANDLE h;
     ASSERT_EQ(OpenForReading(&h, L"\\??\\PORT0", true), STATUS_SUCCESS);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    char in[4];
-    IO_STATUS_BLOCK readIosb;
-    EXPECT_EQ(sim::NtReadFile(h, &event, &readIosb, in, sizeof in), STATUS_PENDING);
+    OverlappedRead read;
+    EXPECT_EQ(read.Start(h), STATUS_PENDING);
     EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);
     EXPECT_EQ(port.majors.back(), IRP_MJ_CLEANUP);
     port.CompleteHeld();
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&read.event, Executive, KernelMode, FALSE, nullptr);
     DelayMs(1);  // the close goes from a thread of its own
     EXPECT_EQ(port.majors.back(), IRP_MJ_CLOSE);
     EXPECT_EQ(port.device->ReferenceCount, 0);
