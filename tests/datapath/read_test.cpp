@@ -288,8 +288,7 @@ TEST(ReadCancel, PurgeRxAbortCancelsEveryQueuedRead) {
     for (DriverIrp &r : reads) ASSERT_EQ(r.Read(dev.Fdo(), 64), STATUS_PENDING);
     EXPECT_EQ(dev.Ext()->ReadQueue.Count, 3);
     IoctlResult purge = Purge(dev, SERIAL_PURGE_RXABORT);
-    EXPECT_EQ(purge.status, STATUS_SUCCESS);
-    EXPECT_EQ(purge.information, 4u);
+    EXPECT_TRUE(CompletedWith(purge, STATUS_SUCCESS, 4u));
     for (DriverIrp &r : reads) {
       ASSERT_TRUE(r.Done());
       ExpectEnded(r, STATUS_CANCELLED, 0u);
@@ -325,8 +324,7 @@ TEST(Purge, TransmitBitsAreAcceptedAndRxClearEmptiesTheRing) {
     TestDevice dev;
     Fill(dev, Bytes(5));
     IoctlResult tx = Purge(dev, SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR);
-    EXPECT_EQ(tx.status, STATUS_SUCCESS);
-    EXPECT_EQ(tx.information, 4u);
+    EXPECT_TRUE(CompletedWith(tx, STATUS_SUCCESS, 4u));
     EXPECT_EQ(dev.Ext()->RingCount, 5);
     DriverIrp read;
     ASSERT_EQ(read.Read(dev.Fdo(), 64), STATUS_PENDING);

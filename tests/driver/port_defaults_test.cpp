@@ -47,13 +47,11 @@ TEST(PortDefaults, FreshDeviceReportsTheDefaults) {
   RunOnMachine([] {
     TestDevice dev;
     IoctlResult baud = dev.Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, 4);
-    EXPECT_EQ(baud.status, STATUS_SUCCESS);
-    EXPECT_EQ(baud.information, 4u);
+    EXPECT_TRUE(CompletedWith(baud, STATUS_SUCCESS, 4u));
     EXPECT_EQ(baud.OutUlong(), 115200u);
 
     IoctlResult lc = dev.Ioctl(IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, 3);
-    EXPECT_EQ(lc.status, STATUS_SUCCESS);
-    EXPECT_EQ(lc.information, 3u);
+    EXPECT_TRUE(CompletedWith(lc, STATUS_SUCCESS, 3u));
     EXPECT_EQ(Prefix(lc), (std::vector<uint8_t>{0, 0, 8}));  // StopBits, Parity, WordLength
 
     IoctlResult mask = dev.Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, 4);
@@ -61,13 +59,11 @@ TEST(PortDefaults, FreshDeviceReportsTheDefaults) {
     EXPECT_EQ(mask.OutUlong(), 0u);
 
     IoctlResult to = dev.Ioctl(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, 20);
-    EXPECT_EQ(to.status, STATUS_SUCCESS);
-    EXPECT_EQ(to.information, 20u);
+    EXPECT_TRUE(CompletedWith(to, STATUS_SUCCESS, 20u));
     EXPECT_EQ(Prefix(to), std::vector<uint8_t>(20, 0));
 
     IoctlResult props = dev.Ioctl(IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, 64);
-    EXPECT_EQ(props.status, STATUS_SUCCESS);
-    EXPECT_EQ(props.information, 64u);
+    EXPECT_TRUE(CompletedWith(props, STATUS_SUCCESS, 64u));
     EXPECT_EQ(Prefix(props), ExpectedProperties());
 
     IoctlResult ms = dev.Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, 4);

@@ -26,8 +26,7 @@ TEST(LineRequests, SetAndClearDtrDriveCtsAndDsrAndReachTheDevice) {
     TestDevice dev;
     PDEVICE_EXTENSION ext = dev.Ext();
     IoctlResult set = dev.Ioctl(IOCTL_SERIAL_SET_DTR);
-    EXPECT_EQ(set.status, STATUS_SUCCESS);
-    EXPECT_EQ(set.information, 0u);
+    EXPECT_TRUE(CompletedWith(set, STATUS_SUCCESS, 0u));
     ASSERT_EQ(dev.Lower().Count(), 1u);
     ExpectDtrRequest(dev.Lower().Seen(0), 1);
     EXPECT_EQ(ext->LineState, 0x18);

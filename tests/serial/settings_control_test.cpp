@@ -82,16 +82,14 @@ TEST(SettingsControl, ShortBuffersFailWithBufferTooSmallAndChangeNothing) {
       SCOPED_TRACE(row.name);
       Settings before = Snapshot(dev.Ext());
       IoctlResult r = dev.Ioctl(row.code, junk.data(), row.needed - 1, 0);
-      EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
-      EXPECT_EQ(r.information, 0u);
+      EXPECT_TRUE(CompletedWith(r, STATUS_BUFFER_TOO_SMALL, 0u));
       EXPECT_TRUE(Snapshot(dev.Ext()) == before);
       EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
     }
     for (const Row &row : kGetRows) {
       SCOPED_TRACE(row.name);
       IoctlResult r = dev.Ioctl(row.code, nullptr, 0, row.needed - 1);
-      EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
-      EXPECT_EQ(r.information, 0u);
+      EXPECT_TRUE(CompletedWith(r, STATUS_BUFFER_TOO_SMALL, 0u));
       EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
     }
     EXPECT_EQ(dev.Ext()->PendingWaitIrp, nullptr);
@@ -106,8 +104,7 @@ TEST(SettingsControl, MissingSystemBufferFailsWithAccessViolation) {
       SCOPED_TRACE(row.name);
       IoctlResult r = SendIoctlWithoutBuffer(dev.Fdo(), row.code, row.input ? row.needed : 0,
                                              row.input ? 0 : row.needed);
-      EXPECT_EQ(r.status, STATUS_ACCESS_VIOLATION);
-      EXPECT_EQ(r.information, 0u);
+      EXPECT_TRUE(CompletedWith(r, STATUS_ACCESS_VIOLATION, 0u));
       EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
     };
     for (const Row &row : kSetRows) check(row);
@@ -122,11 +119,9 @@ TEST(SettingsControl, ValuesAreStoredWithoutValidation) {
     for (ULONG baud : {0u, 7u, 0xFFFFFFFFu}) {
       SCOPED_TRACE(baud);
       IoctlResult set = dev.IoctlUlong(IOCTL_SERIAL_SET_BAUD_RATE, baud);
-      EXPECT_EQ(set.status, STATUS_SUCCESS);
-      EXPECT_EQ(set.information, 0u);
+      EXPECT_TRUE(CompletedWith(set, STATUS_SUCCESS, 0u));
       IoctlResult get = dev.Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, 4);
-      EXPECT_EQ(get.status, STATUS_SUCCESS);
-      EXPECT_EQ(get.information, 4u);
+      EXPECT_TRUE(CompletedWith(get, STATUS_SUCCESS, 4u));
       EXPECT_EQ(get.OutUlong(), baud);
     }
     SERIAL_LINE_CONTROL lc = {9, 200, 3};
@@ -152,8 +147,7 @@ TEST(SettingsControl, ConfigSizeIsZeroWithInformationFour) {
   RunOnMachine([] {
     TestDevice dev;
     IoctlResult r = dev.Ioctl(IOCTL_SERIAL_CONFIG_SIZE, nullptr, 0, 8);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.information, 4u);
+    EXPECT_TRUE(CompletedWith(r, STATUS_SUCCESS, 4u));
     EXPECT_EQ(r.OutUlong(), 0u);
   });
 }
@@ -164,8 +158,7 @@ TEST(SettingsControl, CommStatusReportsTheBytesInTheRingAndNothingElse) {
     std::vector<uint8_t> data(100, 0x41);
     RingAppend(dev.Ext(), data.data(), 100);
     IoctlResult r = dev.Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, 20);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.information, 20u);
+    EXPECT_TRUE(CompletedWith(r, STATUS_SUCCESS, 20u));
     SERIAL_STATUS expected;
     memset(&expected, 0, sizeof(expected));
     expected.AmountInInQueue = 100;
@@ -178,12 +171,10 @@ TEST(SettingsControl, ModemControlIsSetWholeAndDtrRtsIsItsLowTwoBits) {
     TestDevice dev;
     EXPECT_EQ(dev.IoctlUlong(IOCTL_SERIAL_SET_MODEM_CONTROL, 0x0B).status, STATUS_SUCCESS);
     IoctlResult mc = dev.Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, nullptr, 0, 4);
-    EXPECT_EQ(mc.status, STATUS_SUCCESS);
-    EXPECT_EQ(mc.information, 4u);
+    EXPECT_TRUE(CompletedWith(mc, STATUS_SUCCESS, 4u));
     EXPECT_EQ(mc.OutUlong(), 0x0Bu);
     IoctlResult dtrrts = dev.Ioctl(IOCTL_SERIAL_GET_DTRRTS, nullptr, 0, 4);
-    EXPECT_EQ(dtrrts.status, STATUS_SUCCESS);
-    EXPECT_EQ(dtrrts.information, 4u);
+    EXPECT_TRUE(CompletedWith(dtrrts, STATUS_SUCCESS, 4u));
     EXPECT_EQ(dtrrts.OutUlong(), 3u);
   });
 }
@@ -211,8 +202,7 @@ TEST(SettingsControl, UnlistedCodesSucceedWithoutEffect) {
       SCOPED_TRACE(code);
       Settings before = Snapshot(dev.Ext());
       IoctlResult r = dev.Ioctl(code, nullptr, 0, 8);
-      EXPECT_EQ(r.status, STATUS_SUCCESS);
-      EXPECT_EQ(r.information, 0u);
+      EXPECT_TRUE(CompletedWith(r, STATUS_SUCCESS, 0u));
       EXPECT_TRUE(Snapshot(dev.Ext()) == before);
       EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
     }
@@ -233,8 +223,7 @@ TEST(SettingsControl, EveryRequestFailsOutsideTheWorkingStateWithoutAReference) 
         SCOPED_TRACE(code);
         ULONG value = 1200;
         IoctlResult r = dev.Ioctl(code, &value, sizeof(value), 64);
-        EXPECT_EQ(r.status, STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(r.information, 0u);
+        EXPECT_TRUE(CompletedWith(r, STATUS_UNSUCCESSFUL, 0u));
         EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
       }
       EXPECT_TRUE(Snapshot(dev.Ext()) == before);

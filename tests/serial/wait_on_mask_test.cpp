@@ -82,8 +82,7 @@ TEST(WaitOnMask, SecondWaitIsRefusedAndTheFirstStaysPending) {
     AsyncIoctl first;
     EXPECT_EQ(first.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     IoctlResult second = dev.Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4);
-    EXPECT_EQ(second.status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(second.information, 0u);
+    EXPECT_TRUE(CompletedWith(second, STATUS_INVALID_PARAMETER, 0u));
     EXPECT_FALSE(first.Done());
     EXPECT_EQ(dev.Ext()->OutstandingIo, 2);
     ASSERT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
@@ -96,8 +95,7 @@ TEST(WaitOnMask, WaitWithEmptyMaskIsRefused) {
   RunOnMachine([] {
     TestDevice dev;
     IoctlResult r = dev.Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4);
-    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(r.information, 0u);
+    EXPECT_TRUE(CompletedWith(r, STATUS_INVALID_PARAMETER, 0u));
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
     EXPECT_EQ(dev.Ext()->PendingWaitIrp, nullptr);
   });

@@ -131,6 +131,13 @@ AsyncIoctl::AsyncIoctl() {
   iosb_.Information = 0;
 }
 
+::testing::AssertionResult CompletedWith(const IoctlResult &r, NTSTATUS status, ULONG_PTR information) {
+  if (r.status == status && r.information == information) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << std::hex << "status 0x" << r.status << " (expected 0x" << status << ")"
+                                       << std::dec << ", information " << r.information << " (expected "
+                                       << information << ")";
+}
+
 NTSTATUS AsyncIoctl::Start(PDEVICE_OBJECT dev, ULONG code, const void *in, ULONG inLen, ULONG outLen) {
   out_.assign(outLen, 0xEE);
   PIRP irp = IoBuildDeviceIoControlRequest(code, dev, const_cast<void *>(in), inLen,

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "driver/driver.h"
 #include "support/scripted_lower.h"
 
@@ -40,6 +42,10 @@ struct IoctlResult {
 
   ULONG OutUlong(size_t offset = 0) const;
 };
+
+// The request completed with this status and byte count (both are checked;
+// a mismatch names the two values).
+::testing::AssertionResult CompletedWith(const IoctlResult &r, NTSTATUS status, ULONG_PTR information);
 
 // A device-control request built as the I/O manager builds a buffered one:
 // one system buffer for input and output, the two lengths in the stack

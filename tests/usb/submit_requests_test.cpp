@@ -125,8 +125,7 @@ TEST(Dtr, ControlRequestReportsTheAllocationFailureAndLeavesTheLines) {
     sim::pool::FailTag(kDriverTag);
     IoctlResult set = dev.Ioctl(IOCTL_SERIAL_SET_DTR);
     sim::pool::Clear();
-    EXPECT_EQ(set.status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(set.information, 0u);
+    EXPECT_TRUE(CompletedWith(set, STATUS_INSUFFICIENT_RESOURCES, 0u));
     EXPECT_EQ(dev.Ext()->LineState, 0);
     EXPECT_EQ(dev.Ext()->CtsChanged, 0);
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
