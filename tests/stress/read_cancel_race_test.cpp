@@ -22,75 +22,67 @@ void SleepUntilTimeoutTick() { SleepMs(READ_TIMEOUT_MS); }
 }  // namespace
 
 TEST(ReadCancelRace, CancelAndPurgeAgainstTheTimerClaim) {
-  for (uint64_t seed : Seeds()) {
-    RunOnMachine(seed, [seed] {
-      SCOPED_TRACE("seed " + std::to_string(seed));
-      TestDevice dev;
-      PDEVICE_EXTENSION ext = dev.Ext();
-      size_t blocks = DriverBlocks();
-      std::vector<uint8_t> data = Bytes(5, uint8_t(seed));
-      RingAppend(ext, data.data(), 5);
-      DriverIrp reads[kReads];
-      for (DriverIrp &r : reads) ASSERT_EQ(r.Read(dev.Fdo(), 64), STATUS_PENDING);
-      bool purge = seed % 2 == 0;
-      int cancelled = static_cast<int>(seed % kReads);
-      {
-        TestThread canceller("canceller", [&] {
-          SleepUntilTimeoutTick();
-          reads[cancelled].Cancel();
-        });
-        TestThread purger("purger", [&] {
-          SleepUntilTimeoutTick();
-          if (purge) EXPECT_EQ(dev.IoctlUlong(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXABORT).status, STATUS_SUCCESS);
-        });
+  RunOnMachineForEachSeed([](uint64_t seed) {
+    TestDevice dev;
+    PDEVICE_EXTENSION ext = dev.Ext();
+    size_t blocks = DriverBlocks();
+    std::vector<uint8_t> data = Bytes(5, uint8_t(seed));
+    RingAppend(ext, data.data(), 5);
+    DriverIrp reads[kReads];
+    for (DriverIrp &r : reads) ASSERT_EQ(r.Read(dev.Fdo(), 64), STATUS_PENDING);
+    bool purge = seed % 2 == 0;
+    int cancelled = static_cast<int>(seed % kReads);
+    {
+      TestThread canceller("canceller", [&] {
+        SleepUntilTimeoutTick();
+        reads[cancelled].Cancel();
+      });
+      TestThread purger("purger", [&] {
+        SleepUntilTimeoutTick();
+        if (purge) EXPECT_EQ(dev.IoctlUlong(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXABORT).status, STATUS_SUCCESS);
+      });
+    }
+    LONG delivered = 0;
+    for (int i = 0; i < kReads; ++i) {
+      SCOPED_TRACE("read " + std::to_string(i));
+      ASSERT_TRUE(reads[i].Wait(200));
+      NTSTATUS s = reads[i].Status();
+      if (s == STATUS_TIMEOUT) {
+        // The first read served takes all five bytes.
+        delivered += static_cast<LONG>(reads[i].Information());
+        std::vector<uint8_t> got = reads[i].Data();
+        EXPECT_TRUE(got.empty() || got == data);
+      } else {
+        EXPECT_EQ(s, STATUS_CANCELLED);
+        EXPECT_EQ(reads[i].Information(), 0u);
       }
-      LONG delivered = 0;
-      for (int i = 0; i < kReads; ++i) {
-        SCOPED_TRACE("read " + std::to_string(i));
-        ASSERT_TRUE(reads[i].Wait(200));
-        NTSTATUS s = reads[i].Status();
-        if (s == STATUS_TIMEOUT) {
-          // The first read served takes all five bytes.
-          delivered += static_cast<LONG>(reads[i].Information());
-          std::vector<uint8_t> got = reads[i].Data();
-          EXPECT_TRUE(got.empty() || got == data);
-        } else {
-          EXPECT_EQ(s, STATUS_CANCELLED);
-          EXPECT_EQ(reads[i].Information(), 0u);
-        }
-      }
-      EXPECT_EQ(delivered + ext->RingCount, 5) << "bytes lost or duplicated";
-      EXPECT_EQ(ext->ReadQueue.Count, 0);
-      EXPECT_TRUE(IsListEmpty(&ext->ReadQueue.Head));
-      EXPECT_EQ(ext->OutstandingIo, 1);
-      EXPECT_EQ(DriverBlocks(), blocks);
-    });
-    if (::testing::Test::HasFailure()) return;
-  }
+    }
+    EXPECT_EQ(delivered + ext->RingCount, 5) << "bytes lost or duplicated";
+    EXPECT_EQ(ext->ReadQueue.Count, 0);
+    EXPECT_TRUE(IsListEmpty(&ext->ReadQueue.Head));
+    EXPECT_EQ(ext->OutstandingIo, 1);
+    EXPECT_EQ(DriverBlocks(), blocks);
+  });
 }
 
 TEST(ReadCancelRace, CancelAgainstCancelQueuedReads) {
-  for (uint64_t seed : Seeds()) {
-    RunOnMachine(seed, [seed] {
-      SCOPED_TRACE("seed " + std::to_string(seed));
-      TestDevice dev;
-      PDEVICE_EXTENSION ext = dev.Ext();
-      DriverIrp reads[kReads];
-      for (DriverIrp &r : reads) ASSERT_EQ(r.Read(dev.Fdo(), 64), STATUS_PENDING);
-      {
-        TestThread canceller("canceller", [&] {
-          for (int i = 0; i < kReads; ++i) reads[(i + seed) % kReads].Cancel();
-        });
-        TestThread flusher("flusher", [&] { CancelQueuedReads(ext); });
-      }
-      for (DriverIrp &r : reads) {
-        ASSERT_TRUE(r.Wait(50));
-        EXPECT_EQ(r.Status(), STATUS_CANCELLED);
-        EXPECT_EQ(r.Information(), 0u);
-      }
-      EXPECT_EQ(ext->ReadQueue.Count, 0);
-      EXPECT_EQ(ext->OutstandingIo, 1);
-    });
-    if (::testing::Test::HasFailure()) return;
-  }
+  RunOnMachineForEachSeed([](uint64_t seed) {
+    TestDevice dev;
+    PDEVICE_EXTENSION ext = dev.Ext();
+    DriverIrp reads[kReads];
+    for (DriverIrp &r : reads) ASSERT_EQ(r.Read(dev.Fdo(), 64), STATUS_PENDING);
+    {
+      TestThread canceller("canceller", [&] {
+        for (int i = 0; i < kReads; ++i) reads[(i + seed) % kReads].Cancel();
+      });
+      TestThread flusher("flusher", [&] { CancelQueuedReads(ext); });
+    }
+    for (DriverIrp &r : reads) {
+      ASSERT_TRUE(r.Wait(50));
+      EXPECT_EQ(r.Status(), STATUS_CANCELLED);
+      EXPECT_EQ(r.Information(), 0u);
+    }
+    EXPECT_EQ(ext->ReadQueue.Count, 0);
+    EXPECT_EQ(ext->OutstandingIo, 1);
+  });
 }

@@ -47,43 +47,39 @@ void ExpectWholeChunksInOrder(PDEVICE_EXTENSION ext) {
 }  // namespace
 
 TEST(ReaderStopRace, StopWhileDataArrives) {
-  for (uint64_t seed : Seeds()) {
-    RunOnMachine(seed, [seed] {
-      SCOPED_TRACE("seed " + std::to_string(seed));
-      TestDevice dev;
-      PDEVICE_EXTENSION ext = dev.Ext();
-      // Each transfer is answered with data on the next clock tick, unless a
-      // cancel gets there first (answered cancelled a tick later); some are
-      // not cancelable at all and only carry the cancel flag.
-      uint64_t n = 0;
-      dev.Lower().SetPolicy([&](const UrbSeen &s) {
-        if (!IsBulkIn(s)) return UrbReply::Now(STATUS_SUCCESS, {0});
-        ++n;
-        // Not CancelAtOnce: the scripted device's timer answer and its
-        // cancel routine race on the IRP in that mode.
-        UrbReply::CancelMode mode = (n + seed) % 2 == 0 ? UrbReply::NotCancelable : UrbReply::CancelLater;
-        UrbReply r = UrbReply::After(1, STATUS_SUCCESS, Bytes(kChunk, uint8_t(n)), mode);
-        return r;
-      });
-      size_t blocks = DriverBlocks();
-      for (int round = 0; round < 3; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
-        dev.StartReader();
-        SleepMs(1 + (seed * 7 + round * 13) % 40);
-        dev.StopReader();
-        EXPECT_EQ(ext->ReaderThread, nullptr);
-        EXPECT_EQ(DriverBlocks(), blocks) << "the reader's blocks outlived StopReader";
-        EXPECT_EQ(dev.Lower().PendingCount(), 0u) << "a transfer outlived StopReader";
-        LONG chunks = ext->RingCount / LONG(kChunk);
-        EXPECT_LE(chunks, Delivered(dev.Lower()));
-        EXPECT_GE(chunks, Delivered(dev.Lower()) - (round + 1)) << "more than the last transfer of a run lost";
-        ExpectWholeChunksInOrder(ext);
-        size_t count = dev.Lower().Count();
-        SleepMs(20);
-        EXPECT_EQ(dev.Lower().Count(), count) << "a transfer after the stop";
-        if (::testing::Test::HasFailure()) return;
-      }
+  RunOnMachineForEachSeed([](uint64_t seed) {
+    TestDevice dev;
+    PDEVICE_EXTENSION ext = dev.Ext();
+    // Each transfer is answered with data on the next clock tick, unless a
+    // cancel gets there first (answered cancelled a tick later); some are
+    // not cancelable at all and only carry the cancel flag.
+    uint64_t n = 0;
+    dev.Lower().SetPolicy([&](const UrbSeen &s) {
+      if (!IsBulkIn(s)) return UrbReply::Now(STATUS_SUCCESS, {0});
+      ++n;
+      // Not CancelAtOnce: the scripted device's timer answer and its
+      // cancel routine race on the IRP in that mode.
+      UrbReply::CancelMode mode = (n + seed) % 2 == 0 ? UrbReply::NotCancelable : UrbReply::CancelLater;
+      UrbReply r = UrbReply::After(1, STATUS_SUCCESS, Bytes(kChunk, uint8_t(n)), mode);
+      return r;
     });
-    if (::testing::Test::HasFailure()) return;
-  }
+    size_t blocks = DriverBlocks();
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE("round " + std::to_string(round));
+      dev.StartReader();
+      SleepMs(1 + (seed * 7 + round * 13) % 40);
+      dev.StopReader();
+      EXPECT_EQ(ext->ReaderThread, nullptr);
+      EXPECT_EQ(DriverBlocks(), blocks) << "the reader's blocks outlived StopReader";
+      EXPECT_EQ(dev.Lower().PendingCount(), 0u) << "a transfer outlived StopReader";
+      LONG chunks = ext->RingCount / LONG(kChunk);
+      EXPECT_LE(chunks, Delivered(dev.Lower()));
+      EXPECT_GE(chunks, Delivered(dev.Lower()) - (round + 1)) << "more than the last transfer of a run lost";
+      ExpectWholeChunksInOrder(ext);
+      size_t count = dev.Lower().Count();
+      SleepMs(20);
+      EXPECT_EQ(dev.Lower().Count(), count) << "a transfer after the stop";
+      if (::testing::Test::HasFailure()) return;
+    }
+  });
 }

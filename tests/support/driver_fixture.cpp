@@ -1,5 +1,7 @@
 #include "support/driver_fixture.h"
 
+#include "support/seeds.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -59,6 +61,16 @@ void RunOnMachine(uint64_t seed, const std::function<void()> &body) {
 void RunOnMachine(const std::function<void()> &body) {
   const char *seed = std::getenv("USBMODEM_SEED");
   RunOnMachine(seed != nullptr ? std::strtoull(seed, nullptr, 10) : 1, body);
+}
+
+void RunOnMachineForEachSeed(const std::function<void(uint64_t seed)> &body) {
+  for (uint64_t seed : Seeds()) {
+    RunOnMachine(seed, [&] {
+      SCOPED_TRACE("seed " + std::to_string(seed));  // traces are per thread: this is the machine's
+      body(seed);
+    });
+    if (::testing::Test::HasFailure()) return;
+  }
 }
 
 void SleepMs(uint64_t ms) {

@@ -27,6 +27,9 @@ namespace testing_support {
 void RunOnMachine(uint64_t seed, const std::function<void()> &body);
 // The same with USBMODEM_SEED when set, else seed 1.
 void RunOnMachine(const std::function<void()> &body);
+// RunOnMachine under every seed of the sweep, the body's checks naming the
+// seed; stops after the first seed that fails.
+void RunOnMachineForEachSeed(const std::function<void(uint64_t seed)> &body);
 
 // Virtual-time sleep of the calling simulated thread.
 void SleepMs(uint64_t ms);
