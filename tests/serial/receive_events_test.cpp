@@ -99,8 +99,7 @@ TEST(ReceiveEvents, EventCharacterAnywhereInTheRingCompletesAnRxflagWaitWhenData
     ASSERT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     EXPECT_FALSE(wait.Done()) << "no search for the event character when the wait starts";
     Deliver(dev, {'O', 'K'});  // no 0x0D in this transfer, but one is in the ring
-    ASSERT_TRUE(wait.Wait(0));
-    EXPECT_EQ(wait.OutUlong(), ULONG(SERIAL_EV_RXFLAG));
+    ASSERT_TRUE(WaitEndsWith(wait, 0, ULONG(SERIAL_EV_RXFLAG)));
     dev.StopReader();
   });
 }
@@ -117,8 +116,7 @@ TEST(ReceiveEvents, RxflagWaitIgnoresDataWithoutTheEventCharacter) {
     Deliver(dev, {'x', 'y', 'z'});
     EXPECT_FALSE(wait.Done());
     Deliver(dev, {'1', 0x0D, '2'});
-    ASSERT_TRUE(wait.Wait(0));
-    EXPECT_EQ(wait.OutUlong(), ULONG(SERIAL_EV_RXFLAG));
+    ASSERT_TRUE(WaitEndsWith(wait, 0, ULONG(SERIAL_EV_RXFLAG)));
     dev.StopReader();
   });
 }
@@ -137,8 +135,7 @@ TEST(ReceiveEvents, RingPassing32768BytesCompletesAnRx80FullWait) {
     EXPECT_EQ(dev.Ext()->RingCount, 32768);
     EXPECT_FALSE(wait.Done());
     Deliver(dev, {0x77});
-    ASSERT_TRUE(wait.Wait(0));
-    EXPECT_EQ(wait.OutUlong(), ULONG(SERIAL_EV_RX80FULL));
+    ASSERT_TRUE(WaitEndsWith(wait, 0, ULONG(SERIAL_EV_RX80FULL)));
     dev.StopReader();
   });
 }
@@ -158,8 +155,7 @@ TEST(ReceiveEvents, BusModemDataCompletesRxcharAndRxflagWaits) {
     SleepMs(100);
     EXPECT_FALSE(data.Done());
     model->PushIn("OK");
-    ASSERT_TRUE(data.Wait(100));
-    EXPECT_EQ(data.OutUlong(), ULONG(SERIAL_EV_RXCHAR));
+    ASSERT_TRUE(WaitEndsWith(data, 100, ULONG(SERIAL_EV_RXCHAR)));
 
     SetMask(dev, SERIAL_EV_RXFLAG);
     AsyncIoctl flag;
@@ -168,8 +164,7 @@ TEST(ReceiveEvents, BusModemDataCompletesRxcharAndRxflagWaits) {
     SleepMs(100);
     EXPECT_FALSE(flag.Done());
     model->PushIn("\nRING");
-    ASSERT_TRUE(flag.Wait(100));
-    EXPECT_EQ(flag.OutUlong(), ULONG(SERIAL_EV_RXFLAG));
+    ASSERT_TRUE(WaitEndsWith(flag, 100, ULONG(SERIAL_EV_RXFLAG)));
     SleepMs(100);
     EXPECT_EQ(dev.Ext()->RingCount, 8);
     dev.StopReader();

@@ -161,6 +161,13 @@ NTSTATUS AsyncIoctl::Start(PDEVICE_OBJECT dev, ULONG code, const void *in, ULONG
   return IofCallDriver(dev, irp);
 }
 
+::testing::AssertionResult WaitEndsWith(AsyncIoctl &wait, uint64_t ms, ULONG events) {
+  if (!wait.Wait(ms)) return ::testing::AssertionFailure() << "still pending after " << ms << " ms";
+  if (wait.OutUlong() != events)
+    return ::testing::AssertionFailure() << std::hex << "events 0x" << wait.OutUlong() << ", expected 0x" << events;
+  return ::testing::AssertionSuccess();
+}
+
 bool AsyncIoctl::Done() { return KeReadStateEvent(&event_) != 0; }
 
 bool AsyncIoctl::Wait(uint64_t ms) {

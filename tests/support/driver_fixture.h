@@ -80,6 +80,10 @@ class AsyncIoctl {
   std::vector<uint8_t> out_;
 };
 
+// A wait-on-mask request completed within ms of virtual time reporting
+// exactly these events.
+::testing::AssertionResult WaitEndsWith(AsyncIoctl &wait, uint64_t ms, ULONG events);
+
 // Our functional device object over a scripted lower device. Construct and
 // destroy inside a simulated thread.
 class TestDevice {
