@@ -33,12 +33,6 @@ std::vector<uint8_t> Slice(const std::vector<uint8_t> &v, size_t from, size_t n)
 
 uint64_t ElapsedSince(const DriverIrp &r, uint64_t start100ns) { return r.Completed100ns() - start100ns; }
 
-// The request ended with this status and byte count.
-void ExpectEnded(const DriverIrp &r, NTSTATUS status, ULONG_PTR information) {
-  EXPECT_EQ(r.Status(), status);
-  EXPECT_EQ(r.Information(), information);
-}
-
 IoctlResult Purge(TestDevice &dev, ULONG mask) { return dev.IoctlUlong(IOCTL_SERIAL_PURGE, mask); }
 
 }  // namespace
@@ -52,7 +46,7 @@ TEST(ReadAtOnce, EmptyRingCompletesWithNothing) {
     DriverIrp read;
     EXPECT_EQ(read.Read(dev.Fdo(), 10), STATUS_SUCCESS);
     ASSERT_TRUE(read.Done());
-    ExpectEnded(read, STATUS_SUCCESS, 0u);
+    EXPECT_TRUE(CompletedWith(read, STATUS_SUCCESS, 0u));
     EXPECT_EQ(dev.Ext()->PerfStats.ReceivedCount, 0u);
     EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
     EXPECT_FALSE(TimerSet(&dev.Ext()->ReadTimer)) << "the immediate path touches no timer";
@@ -143,7 +137,7 @@ TEST(ReadQueued, NothingArrivingTimesOutWithNothing) {
     DriverIrp read;
     ASSERT_EQ(read.Read(dev.Fdo(), 10), STATUS_PENDING);
     ASSERT_TRUE(read.Wait(200));
-    ExpectEnded(read, STATUS_TIMEOUT, 0u);
+    EXPECT_TRUE(CompletedWith(read, STATUS_TIMEOUT, 0u));
     EXPECT_GE(ElapsedSince(read, start), 100 * 10000u);
   });
 }
@@ -168,7 +162,7 @@ TEST(ReadQueued, ZeroLengthSucceedsAtTheNextTimerRun) {
     DriverIrp read;
     ASSERT_EQ(read.Read(dev.Fdo(), 0), STATUS_PENDING);
     ASSERT_TRUE(read.Wait(50));
-    ExpectEnded(read, STATUS_SUCCESS, 0u);
+    EXPECT_TRUE(CompletedWith(read, STATUS_SUCCESS, 0u));
     EXPECT_LE(ElapsedSince(read, start), kTick100ns);
   });
 }
@@ -199,7 +193,7 @@ TEST(ReadQueued, ServedReadWithNowhereToPutTheBytesLeavesThemInTheRing) {
     DriverIrp read;
     ASSERT_EQ(read.ReadWithoutBuffer(dev.Fdo(), 4), STATUS_PENDING);
     ASSERT_TRUE(read.Wait(50));
-    ExpectEnded(read, STATUS_INSUFFICIENT_RESOURCES, 0u);
+    EXPECT_TRUE(CompletedWith(read, STATUS_INSUFFICIENT_RESOURCES, 0u));
     EXPECT_EQ(dev.Ext()->RingCount, 10);
     EXPECT_EQ(dev.Ext()->PerfStats.ReceivedCount, 0u);
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
@@ -253,7 +247,7 @@ TEST(ReadCancel, ApplicationCancelEndsAQueuedReadAndTheTimerGoesBackToIdle) {
     EXPECT_EQ(dev.Ext()->ReadTimer.Period, READ_POLL_PERIOD_MS);
     read.Cancel();
     ASSERT_TRUE(read.Done()) << "the cancel routine completes it inside IoCancelIrp";
-    ExpectEnded(read, STATUS_CANCELLED, 0u);
+    EXPECT_TRUE(CompletedWith(read, STATUS_CANCELLED, 0u));
     EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
     EXPECT_EQ(dev.Ext()->RingCount, 3) << "bytes stay for the next read";
@@ -271,7 +265,7 @@ TEST(ReadCancel, IrpCancelledBeforeItArrivesIsNeverQueued) {
     DriverIrp read;
     read.ReadAlreadyCancelled(dev.Fdo(), 10);
     ASSERT_TRUE(read.Done());
-    ExpectEnded(read, STATUS_CANCELLED, 0u);
+    EXPECT_TRUE(CompletedWith(read, STATUS_CANCELLED, 0u));
     EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
     EXPECT_TRUE(IsListEmpty(&dev.Ext()->ReadQueue.Head));
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
@@ -291,7 +285,7 @@ TEST(ReadCancel, PurgeRxAbortCancelsEveryQueuedRead) {
     EXPECT_TRUE(CompletedWith(purge, STATUS_SUCCESS, 4u));
     for (DriverIrp &r : reads) {
       ASSERT_TRUE(r.Done());
-      ExpectEnded(r, STATUS_CANCELLED, 0u);
+      EXPECT_TRUE(CompletedWith(r, STATUS_CANCELLED, 0u));
     }
     EXPECT_EQ(dev.Ext()->ReadQueue.Count, 0);
     EXPECT_TRUE(IsListEmpty(&dev.Ext()->ReadQueue.Head));

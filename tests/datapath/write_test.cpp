@@ -72,8 +72,7 @@ TEST(Write, LongWriteGoesOutInPiecesOfAtMost1024) {
     DriverIrp w;
     EXPECT_EQ(w.Write(p.fdo, data), STATUS_PENDING);
     ASSERT_TRUE(w.Wait(1000));
-    EXPECT_EQ(w.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(w.Information(), 3000u);
+    EXPECT_TRUE(CompletedWith(w, STATUS_SUCCESS, 3000u));
     EXPECT_EQ(p.ext->PerfStats.TransmittedCount - before, 3000u);
     EXPECT_EQ(p.PieceLengths(), (std::vector<ULONG>{1024, 1024, 952}));
     std::vector<LogEntry> pieces = p.BulkOuts();
@@ -90,8 +89,7 @@ TEST(Write, EmptyWriteSendsOneEmptyTransfer) {
     DriverIrp w;
     EXPECT_EQ(w.Write(p.fdo, {}), STATUS_PENDING);
     ASSERT_TRUE(w.Wait(100));
-    EXPECT_EQ(w.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(w.Information(), 0u);
+    EXPECT_TRUE(CompletedWith(w, STATUS_SUCCESS, 0u));
     EXPECT_EQ(p.PieceLengths(), (std::vector<ULONG>{0}));
     p.Close();
   });
@@ -105,8 +103,7 @@ TEST(Write, PartlyAcceptedPieceIsFollowedFromTheFirstByteNotTaken) {
     DriverIrp w;
     ASSERT_EQ(w.Write(p.fdo, data), STATUS_PENDING);
     ASSERT_TRUE(w.Wait(1000));
-    EXPECT_EQ(w.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(w.Information(), 1500u);
+    EXPECT_TRUE(CompletedWith(w, STATUS_SUCCESS, 1500u));
     EXPECT_EQ(p.PieceLengths(), (std::vector<ULONG>{1024, 1000, 500}));
     EXPECT_EQ(p.model->Written(), AsString(data));
     EXPECT_EQ(p.ext->PerfStats.TransmittedCount, 1500u);
@@ -120,8 +117,7 @@ TEST(Write, PieceAcceptedWithNoBytesEndsTheWriteShort) {
     DriverIrp w;
     ASSERT_EQ(w.Write(p.fdo, Bytes(100)), STATUS_PENDING);
     ASSERT_TRUE(w.Wait(100)) << "a piece that makes no progress is not resent forever";
-    EXPECT_EQ(w.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(w.Information(), 0u);
+    EXPECT_TRUE(CompletedWith(w, STATUS_SUCCESS, 0u));
     EXPECT_EQ(p.PieceLengths(), (std::vector<ULONG>{100}));
     p.modem->ClearBulkOutLimit();
     DriverIrp next;
@@ -163,8 +159,7 @@ TEST(Write, CancellingAWriteWaitingInTheDeviceQueueLeavesItQueued) {
     EXPECT_FALSE(second.Done()) << "a queued write has no cancel routine";
     EXPECT_EQ(p.BulkOuts().size(), 1u);
     ASSERT_TRUE(second.Wait(1000));
-    EXPECT_EQ(first.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(first.Information(), 100u);
+    EXPECT_TRUE(CompletedWith(first, STATUS_SUCCESS, 100u));
     // It starts in its turn. Its IRP still carries the cancel flag, which the
     // bus honours as a real one does: the piece is refused as cancelled.
     std::vector<LogEntry> pieces = p.BulkOuts();
@@ -186,8 +181,7 @@ TEST(Write, FailedSecondPieceEndsTheWriteAndTheNextOneStarts) {
     ASSERT_TRUE(next.Wait(1000));
     ASSERT_TRUE(broken.Done());
     EXPECT_EQ(broken.Status(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(next.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(next.Information(), 20u);
+    EXPECT_TRUE(CompletedWith(next, STATUS_SUCCESS, 20u));
     EXPECT_EQ(p.PieceLengths(), (std::vector<ULONG>{1024, 1024, 20})) << "nothing retried";
     EXPECT_EQ(p.ext->PerfStats.TransmittedCount, 1024u + 20u);
     p.Close();
@@ -210,10 +204,8 @@ TEST(Write, NoMemoryForTheUrbOrContextFailsThatWriteAndTheNextStarts) {
       ASSERT_TRUE(last.Wait(1000));
       sim::pool::Clear();
       EXPECT_EQ(first.Status(), STATUS_SUCCESS);
-      EXPECT_EQ(starved.Status(), STATUS_INSUFFICIENT_RESOURCES);
-      EXPECT_EQ(starved.Information(), 0u);
-      EXPECT_EQ(last.Status(), STATUS_SUCCESS);
-      EXPECT_EQ(last.Information(), 30u);
+      EXPECT_TRUE(CompletedWith(starved, STATUS_INSUFFICIENT_RESOURCES, 0u));
+      EXPECT_TRUE(CompletedWith(last, STATUS_SUCCESS, 30u));
       EXPECT_EQ(DriverBlocks(), blocks);
       EXPECT_EQ(p.ext->OutstandingIo, 1);
     }

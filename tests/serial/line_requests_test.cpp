@@ -78,8 +78,7 @@ TEST(LineRequests, SecondSetDtrChangesNothingAndRaisesNoEvent) {
     EXPECT_EQ(dev.Ext()->OutstandingIo, 2) << "the pending wait holds its reference";
     EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_CLR_RTS).status, STATUS_SUCCESS);
     ASSERT_TRUE(wait.Wait(0));
-    EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(wait.Information(), 4u);
+    EXPECT_TRUE(CompletedWith(wait, STATUS_SUCCESS, 4u));
     EXPECT_EQ(wait.OutUlong(), ULONG(SERIAL_EV_CTS));
   });
 }

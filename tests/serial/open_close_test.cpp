@@ -248,8 +248,7 @@ TEST(Cleanup, PendingWaitEndsWithAnEmptyMaskBeforeAnyVendorRequest) {
 
     ASSERT_EQ(Cleanup(dev), STATUS_SUCCESS);
     ASSERT_TRUE(wait.Done());
-    EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(wait.Information(), 4u);
+    EXPECT_TRUE(CompletedWith(wait, STATUS_SUCCESS, 4u));
     EXPECT_EQ(wait.Data(), (std::vector<uint8_t>{0, 0, 0, 0}));
     EXPECT_EQ(dtrAtWaitEnd, dtrBefore);
     EXPECT_EQ(ControlUrbs(dev.Lower(), from), (Strings{"dtr off", "dtr on"}));

@@ -79,8 +79,7 @@ TEST(ReceiveEvents, ArrivingDataCompletesAnRxcharWait) {
     EXPECT_FALSE(wait.Done());
     Deliver(dev, {'A', 'T'});
     ASSERT_TRUE(wait.Wait(0));
-    EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(wait.Information(), 4u);
+    EXPECT_TRUE(CompletedWith(wait, STATUS_SUCCESS, 4u));
     EXPECT_EQ(wait.OutUlong(), ULONG(SERIAL_EV_RXCHAR));
     dev.StopReader();
   });

@@ -33,8 +33,7 @@ TEST(WaitOnMask, CtsWaitIsCompletedBySetRts) {
     EXPECT_EQ(dev.Ext()->OutstandingIo, 2);
     EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
     ASSERT_TRUE(wait.Wait(0));
-    EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(wait.Information(), 4u);
+    EXPECT_TRUE(CompletedWith(wait, STATUS_SUCCESS, 4u));
     EXPECT_EQ(wait.OutUlong(), 0x0008u);
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
     EXPECT_EQ(dev.Ext()->CtsChanged, 0);
@@ -107,8 +106,7 @@ TEST(WaitOnMask, DataAlreadyInTheRingCompletesRxcharAtOnce) {
     // Accepted requests are always pending to the caller, even when already done.
     EXPECT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     EXPECT_TRUE(wait.Done());
-    EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(wait.Information(), 4u);
+    EXPECT_TRUE(CompletedWith(wait, STATUS_SUCCESS, 4u));
     EXPECT_EQ(wait.OutUlong(), ULONG(SERIAL_EV_RXCHAR));
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
     EXPECT_EQ(dev.Ext()->PendingWaitIrp, nullptr);
@@ -157,8 +155,7 @@ TEST(WaitOnMask, SetWaitMaskCompletesThePendingWaitWithZero) {
     EXPECT_EQ(dev.Ext()->OutstandingIo, 2);
     SetMask(dev, SERIAL_EV_CTS);
     ASSERT_TRUE(wait.Wait(0));
-    EXPECT_EQ(wait.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(wait.Information(), 4u);
+    EXPECT_TRUE(CompletedWith(wait, STATUS_SUCCESS, 4u));
     EXPECT_EQ(wait.OutUlong(), 0u);
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
     EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, 4).OutUlong(), ULONG(SERIAL_EV_CTS));

@@ -36,8 +36,7 @@ TEST(CleanupRace, CloseWithAWriteInFlightAndAStatusPollOutstanding) {
       EXPECT_EQ(sim::NtClose(port), STATUS_SUCCESS);
       EXPECT_TRUE(write.Done()) << "cleanup returned before the write ended";
       write.Wait(0);
-      EXPECT_EQ(write.Status(), STATUS_SUCCESS);
-      EXPECT_EQ(write.Information(), 1500u);
+      EXPECT_TRUE(CompletedWith(write, STATUS_SUCCESS, 1500u));
 
       std::vector<LogEntry> log = modem->Log();
       std::vector<LogEntry> dtr;

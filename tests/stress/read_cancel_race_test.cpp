@@ -79,8 +79,7 @@ TEST(ReadCancelRace, CancelAgainstCancelQueuedReads) {
     }
     for (DriverIrp &r : reads) {
       ASSERT_TRUE(r.Wait(50));
-      EXPECT_EQ(r.Status(), STATUS_CANCELLED);
-      EXPECT_EQ(r.Information(), 0u);
+      EXPECT_TRUE(CompletedWith(r, STATUS_CANCELLED, 0u));
     }
     EXPECT_EQ(ext->ReadQueue.Count, 0);
     EXPECT_EQ(ext->OutstandingIo, 1);

@@ -49,6 +49,14 @@ struct IoctlResult {
 // The request completed with this status and byte count (both are checked;
 // a mismatch names the two values).
 ::testing::AssertionResult CompletedWith(const IoctlResult &r, NTSTATUS status, ULONG_PTR information);
+// The same for a request sent on its own (DriverIrp, AsyncIoctl) once it has ended.
+template <typename Request>
+::testing::AssertionResult CompletedWith(const Request &r, NTSTATUS status, ULONG_PTR information) {
+  IoctlResult seen;
+  seen.status = r.Status();
+  seen.information = r.Information();
+  return CompletedWith(seen, status, information);
+}
 
 // A device-control request built as the I/O manager builds a buffered one:
 // one system buffer for input and output, the two lengths in the stack

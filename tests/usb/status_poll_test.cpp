@@ -248,8 +248,7 @@ TEST(StatusPoll, DeviceStatusReachesAWaitingApplication) {
     ASSERT_TRUE(up.Wait(1500)) << "no poll within a second and a half";
     dev.WaitStatusPollsIdle();
     EXPECT_LE(sim::NowMs() - start, 1100u);
-    EXPECT_EQ(up.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(up.Information(), 4u);
+    EXPECT_TRUE(CompletedWith(up, STATUS_SUCCESS, 4u));
     EXPECT_EQ(up.OutUlong(), kLineEvents);
     ExpectLines(dev, 0x38);
 
