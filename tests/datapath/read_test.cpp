@@ -40,8 +40,7 @@ IoctlResult Purge(TestDevice &dev, ULONG mask) { return dev.IoctlUlong(IOCTL_SER
 // ---------------------------------------------------------------- at once
 
 TEST(ReadAtOnce, EmptyRingCompletesWithNothing) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     ReturnAtOnce(dev);
     DriverIrp read;
     EXPECT_EQ(read.Read(dev.Fdo(), 10), STATUS_SUCCESS);
@@ -54,8 +53,7 @@ TEST(ReadAtOnce, EmptyRingCompletesWithNothing) {
 }
 
 TEST(ReadAtOnce, TakesWhatIsAskedAndLeavesTheRest) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     ReturnAtOnce(dev);
     std::vector<uint8_t> data = Bytes(10);
     Fill(dev, data);
@@ -74,8 +72,7 @@ TEST(ReadAtOnce, TakesWhatIsAskedAndLeavesTheRest) {
 }
 
 TEST(ReadAtOnce, ReadWithNowhereToPutTheBytesLeavesThemInTheRing) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     ReturnAtOnce(dev);
     Fill(dev, Bytes(10));
     DriverIrp read;
@@ -89,8 +86,7 @@ TEST(ReadAtOnce, ReadWithNowhereToPutTheBytesLeavesThemInTheRing) {
 // ---------------------------------------------------------------- queued
 
 TEST(ReadQueued, DefaultTimeoutsQueueTheReadAndTheFirstTimerRunServesIt) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     std::vector<uint8_t> data = Bytes(10, 5);
     Fill(dev, data);
     uint64_t start = sim::Now100ns();
@@ -111,8 +107,7 @@ TEST(ReadQueued, DefaultTimeoutsQueueTheReadAndTheFirstTimerRunServesIt) {
 }
 
 TEST(ReadQueued, ShortDataTimesOutAfterAHundredMillisecondsWithWhatCame) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     uint64_t start = sim::Now100ns();
     DriverIrp read;
     ASSERT_EQ(read.Read(dev.Fdo(), 10), STATUS_PENDING);
@@ -131,8 +126,7 @@ TEST(ReadQueued, ShortDataTimesOutAfterAHundredMillisecondsWithWhatCame) {
 }
 
 TEST(ReadQueued, NothingArrivingTimesOutWithNothing) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     uint64_t start = sim::Now100ns();
     DriverIrp read;
     ASSERT_EQ(read.Read(dev.Fdo(), 10), STATUS_PENDING);
@@ -143,8 +137,7 @@ TEST(ReadQueued, NothingArrivingTimesOutWithNothing) {
 }
 
 TEST(ReadQueued, ApplicationTimeoutValuesDoNotLengthenTheWait) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     SetTimeouts(dev, 0, 0, 5000);
     uint64_t start = sim::Now100ns();
     DriverIrp read;
@@ -156,8 +149,7 @@ TEST(ReadQueued, ApplicationTimeoutValuesDoNotLengthenTheWait) {
 }
 
 TEST(ReadQueued, ZeroLengthSucceedsAtTheNextTimerRun) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     uint64_t start = sim::Now100ns();
     DriverIrp read;
     ASSERT_EQ(read.Read(dev.Fdo(), 0), STATUS_PENDING);
@@ -168,8 +160,7 @@ TEST(ReadQueued, ZeroLengthSucceedsAtTheNextTimerRun) {
 }
 
 TEST(ReadQueued, SmallerLaterReadIsServedFirstAndTheBigOneTimesOutWithTheRest) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     std::vector<uint8_t> data = Bytes(50, 1);
     Fill(dev, data);
     DriverIrp a, b;
@@ -187,8 +178,7 @@ TEST(ReadQueued, SmallerLaterReadIsServedFirstAndTheBigOneTimesOutWithTheRest) {
 }
 
 TEST(ReadQueued, ServedReadWithNowhereToPutTheBytesLeavesThemInTheRing) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     Fill(dev, Bytes(10));
     DriverIrp read;
     ASSERT_EQ(read.ReadWithoutBuffer(dev.Fdo(), 4), STATUS_PENDING);
@@ -201,8 +191,7 @@ TEST(ReadQueued, ServedReadWithNowhereToPutTheBytesLeavesThemInTheRing) {
 }
 
 TEST(ReadQueued, NoMemoryForTheContextFailsTheReadUnqueued) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     size_t blocks = DriverBlocks();
     DriverIrp read;
     read.BeforeSend([] { sim::pool::FailNth(1); });
@@ -236,8 +225,7 @@ TEST(ReadQueued, RefusedUnlessWorking) {
 // ---------------------------------------------------------------- cancel
 
 TEST(ReadCancel, ApplicationCancelEndsAQueuedReadAndTheTimerGoesBackToIdle) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy(PendBulkIn());
     dev.StartReader();
     Fill(dev, Bytes(3));
@@ -259,8 +247,7 @@ TEST(ReadCancel, ApplicationCancelEndsAQueuedReadAndTheTimerGoesBackToIdle) {
 }
 
 TEST(ReadCancel, IrpCancelledBeforeItArrivesIsNeverQueued) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     size_t blocks = DriverBlocks();
     DriverIrp read;
     read.ReadAlreadyCancelled(dev.Fdo(), 10);
@@ -275,8 +262,7 @@ TEST(ReadCancel, IrpCancelledBeforeItArrivesIsNeverQueued) {
 }
 
 TEST(ReadCancel, PurgeRxAbortCancelsEveryQueuedRead) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     Fill(dev, Bytes(5));
     DriverIrp reads[3];
     for (DriverIrp &r : reads) ASSERT_EQ(r.Read(dev.Fdo(), 64), STATUS_PENDING);
@@ -299,8 +285,7 @@ TEST(ReadCancel, PurgeRxAbortCancelsEveryQueuedRead) {
 // ---------------------------------------------------------------- purge
 
 TEST(Purge, ArgumentsAreChecked) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     Fill(dev, Bytes(5));
     USHORT shortMask = SERIAL_PURGE_RXCLEAR;
     EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_PURGE, &shortMask, sizeof(shortMask), 0).status, STATUS_BUFFER_TOO_SMALL);
@@ -314,8 +299,7 @@ TEST(Purge, ArgumentsAreChecked) {
 }
 
 TEST(Purge, TransmitBitsAreAcceptedAndRxClearEmptiesTheRing) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     Fill(dev, Bytes(5));
     IoctlResult tx = Purge(dev, SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR);
     EXPECT_TRUE(CompletedWith(tx, STATUS_SUCCESS, 4u));

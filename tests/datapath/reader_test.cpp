@@ -36,8 +36,7 @@ struct ReceivingDevice : TestDevice {
 }  // namespace
 
 TEST(Reader, StopWhileATransferIsPendingCancelsItStoresNothingAndFreesEverything) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     PDEVICE_EXTENSION ext = dev.Ext();
     dev.Lower().SetPolicy(PendBulkIn());
     size_t blocksBefore = DriverBlocks();
@@ -73,8 +72,7 @@ TEST(Reader, StopWhileATransferIsPendingCancelsItStoresNothingAndFreesEverything
 }
 
 TEST(Reader, StopCoincidingWithACompletionStoresNothing) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy(PendBulkIn(UrbReply::NotCancelable));
     dev.StartReader();
     size_t i = WaitBulkIn(dev.Lower(), 1);
@@ -91,8 +89,7 @@ TEST(Reader, StopCoincidingWithACompletionStoresNothing) {
 }
 
 TEST(Reader, StopWithoutAThreadStopsOnlyWhatItStarted) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     PDEVICE_EXTENSION ext = dev.Ext();
     LARGE_INTEGER due;
     due.QuadPart = -10000000LL;
@@ -205,8 +202,7 @@ TEST(Reader, FullTransferIntoAlmostFullRingStoresWhatFitsAndChecksEvents) {
 }
 
 TEST(Reader, StartAfterStopRunsAFreshThreadAndTimers) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     PDEVICE_EXTENSION ext = dev.Ext();
     dev.Lower().SetPolicy(PendBulkIn());
     dev.StartReader();

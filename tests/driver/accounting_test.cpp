@@ -19,8 +19,7 @@ NTSTATUS NTAPI KeepIrp(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 }  // namespace
 
 TEST(Accounting, FirstDecrementToOneSignalsNoPendingIo) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     PDEVICE_EXTENSION ext = dev.Ext();
     EXPECT_EQ(ext->OutstandingIo, 1);
     EXPECT_FALSE(Signalled(ext->NoPendingIoEvent));
@@ -44,8 +43,7 @@ TEST(Accounting, FirstDecrementToOneSignalsNoPendingIo) {
 }
 
 TEST(Accounting, IncrementToTwoClearsAnUnconsumedSignal) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     PDEVICE_EXTENSION ext = dev.Ext();
     IoIncrement(ext);
     IoDecrement(ext);
@@ -64,8 +62,7 @@ TEST(Accounting, IncrementToTwoClearsAnUnconsumedSignal) {
 }
 
 TEST(Accounting, LastReferenceSignalsRemoveEventOnly) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     PDEVICE_EXTENSION ext = dev.Ext();
     ASSERT_FALSE(Signalled(ext->NoPendingIoEvent));
     IoDecrement(ext);  // the device's own reference: 1 -> 0
@@ -78,8 +75,7 @@ TEST(Accounting, LastReferenceSignalsRemoveEventOnly) {
 }
 
 TEST(Accounting, CompleteRequestStoresAndReturnsTheStatus) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     PIRP irp = IoAllocateIrp(1, FALSE);
     ASSERT_NE(irp, nullptr);
     IO_STATUS_BLOCK seen;

@@ -44,8 +44,7 @@ std::vector<uint8_t> Prefix(const IoctlResult &r) {
 }  // namespace
 
 TEST(PortDefaults, FreshDeviceReportsTheDefaults) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     IoctlResult baud = dev.Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, 4);
     EXPECT_TRUE(CompletedWith(baud, STATUS_SUCCESS, 4u));
     EXPECT_EQ(baud.OutUlong(), 115200u);
@@ -75,8 +74,7 @@ TEST(PortDefaults, FreshDeviceReportsTheDefaults) {
 }
 
 TEST(PortDefaults, ReapplyingKeepsTimeoutsCharsHandflowAndStatsButResetsTheRest) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     SERIAL_TIMEOUTS to = {1, 2, 3, 4, 5};
     SERIAL_CHARS chars = {0x1A, 0x3F, 0x7E, 0x0D, 0x11, 0x13};
     SERIAL_HANDFLOW hf = {0x01, 0x40, 100, 200};

@@ -22,8 +22,7 @@ void ExpectDtrRequest(const UrbSeen &u, USHORT value) {
 }  // namespace
 
 TEST(LineRequests, SetAndClearDtrDriveCtsAndDsrAndReachTheDevice) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     PDEVICE_EXTENSION ext = dev.Ext();
     IoctlResult set = dev.Ioctl(IOCTL_SERIAL_SET_DTR);
     EXPECT_TRUE(CompletedWith(set, STATUS_SUCCESS, 0u));
@@ -49,8 +48,7 @@ TEST(LineRequests, SetAndClearDtrDriveCtsAndDsrAndReachTheDevice) {
 }
 
 TEST(LineRequests, RtsDrivesCtsOnlyAndSendsNothing) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     PDEVICE_EXTENSION ext = dev.Ext();
     ext->ModemControl = 0x03;  // DTR/RTS bits set by SET_MODEM_CONTROL stay
     EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
@@ -65,8 +63,7 @@ TEST(LineRequests, RtsDrivesCtsOnlyAndSendsNothing) {
 }
 
 TEST(LineRequests, SecondSetDtrChangesNothingAndRaisesNoEvent) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     ASSERT_EQ(dev.IoctlUlong(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_CTS | SERIAL_EV_DSR).status, STATUS_SUCCESS);
     ASSERT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);  // consumed: nobody waits
     AsyncIoctl wait;
@@ -84,8 +81,7 @@ TEST(LineRequests, SecondSetDtrChangesNothingAndRaisesNoEvent) {
 }
 
 TEST(LineRequests, DeviceFailingTheDtrRequestStillChangesTheLines) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::Now(STATUS_UNSUCCESSFUL); });
     IoctlResult r = dev.Ioctl(IOCTL_SERIAL_SET_DTR);
     EXPECT_EQ(r.status, STATUS_SUCCESS);

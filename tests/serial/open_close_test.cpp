@@ -59,8 +59,7 @@ using Strings = std::vector<std::string>;
 }  // namespace
 
 TEST(Open, ResetsBothPipesThenDropsAndRaisesDtrAndStartsTheDataPath) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy(PendBulkIn());
     PDEVICE_EXTENSION ext = dev.Ext();
     ASSERT_EQ(Open(dev), STATUS_SUCCESS);
@@ -86,8 +85,7 @@ TEST(Open, ResetsBothPipesThenDropsAndRaisesDtrAndStartsTheDataPath) {
 }
 
 TEST(Open, ResetsThePortButKeepsTimeoutsAndSpecialCharacters) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy(PendBulkIn());
     PDEVICE_EXTENSION ext = dev.Ext();
     // A previous session's leftovers.
@@ -121,8 +119,7 @@ TEST(Open, ResetsThePortButKeepsTimeoutsAndSpecialCharacters) {
 }
 
 TEST(Open, ReferenceHeldAcrossTheOpenIsNotLost) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy(PendBulkIn());
     IoIncrement(dev.Ext());  // a power request in progress, say
     ASSERT_EQ(Open(dev), STATUS_SUCCESS);
@@ -134,8 +131,7 @@ TEST(Open, ReferenceHeldAcrossTheOpenIsNotLost) {
 }
 
 TEST(Open, SecondOpenIsRefusedAndDisturbsNothing) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy(PendBulkIn());
     PDEVICE_EXTENSION ext = dev.Ext();
     ASSERT_EQ(Open(dev), STATUS_SUCCESS);
@@ -166,8 +162,7 @@ TEST(Open, SecondOpenIsRefusedAndDisturbsNothing) {
 }
 
 TEST(Open, UnconfiguredDeviceIsRefusedWithoutAnyUrb) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     PDEVICE_EXTENSION ext = dev.Ext();
     ext->BulkOutPipe = nullptr;
     ext->BulkInPipe = nullptr;
@@ -180,8 +175,7 @@ TEST(Open, UnconfiguredDeviceIsRefusedWithoutAnyUrb) {
 }
 
 TEST(Open, FailedPipeResetRestoresTheOpenCount) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     PDEVICE_EXTENSION ext = dev.Ext();
     int resets = 0;
     int failAt = 1;
@@ -218,8 +212,7 @@ TEST(Open, FailedPipeResetRestoresTheOpenCount) {
 }
 
 TEST(Open, FailingDtrRequestsDoNotFailTheOpen) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     ScriptedLower::Policy normal = PendBulkIn();
     dev.Lower().SetPolicy([&](const UrbSeen &s) {
       if (IsSetDtr(s)) return UrbReply::Now(STATUS_UNSUCCESSFUL);
@@ -234,8 +227,7 @@ TEST(Open, FailingDtrRequestsDoNotFailTheOpen) {
 // ---------------------------------------------------------------- cleanup
 
 TEST(Cleanup, PendingWaitEndsWithAnEmptyMaskBeforeAnyVendorRequest) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy(PendBulkIn());
     ASSERT_EQ(Open(dev), STATUS_SUCCESS);
     ASSERT_EQ(dev.IoctlUlong(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_CTS).status, STATUS_SUCCESS);
@@ -261,8 +253,7 @@ TEST(Cleanup, PendingWaitEndsWithAnEmptyMaskBeforeAnyVendorRequest) {
 }
 
 TEST(Cleanup, QueuedReadsAreCancelledBeforeTheDtrRequests) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy(PendBulkIn());
     ASSERT_EQ(Open(dev), STATUS_SUCCESS);
     size_t dtrBefore = CountDtr(dev.Lower());
@@ -285,8 +276,7 @@ TEST(Cleanup, QueuedReadsAreCancelledBeforeTheDtrRequests) {
 }
 
 TEST(Cleanup, DtrPulseLeavesTheModemStatusImageAlone) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy(PendBulkIn(UrbReply::CancelAtOnce, 0x03));
     ASSERT_EQ(Open(dev), STATUS_SUCCESS);
     SleepMs(1100);
@@ -304,8 +294,7 @@ TEST(Cleanup, DtrPulseLeavesTheModemStatusImageAlone) {
 }
 
 TEST(Cleanup, WaitsForAWriteInFlightBeforeTouchingDtr) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     ScriptedLower::Policy normal = PendBulkIn();
     dev.Lower().SetPolicy([&](const UrbSeen &s) {
       if (IsBulkOut(s)) return UrbReply::Pending(UrbReply::NotCancelable);
@@ -333,8 +322,7 @@ TEST(Cleanup, WaitsForAWriteInFlightBeforeTouchingDtr) {
 }
 
 TEST(Cleanup, NoMemoryForDtrOffEndsCleanupWithoutRaisingDtr) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy(PendBulkIn());
     ASSERT_EQ(Open(dev), STATUS_SUCCESS);
     size_t from = dev.Lower().Count();

@@ -51,8 +51,7 @@ void SetMask(TestDevice &dev, ULONG mask) {
 }  // namespace
 
 TEST(ReceiveEvents, TransferFormatAndDataIntoTheRing) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     HoldBulkIn(dev);
     dev.StartReader();
     size_t i = OutstandingBulkIn(dev);
@@ -69,8 +68,7 @@ TEST(ReceiveEvents, TransferFormatAndDataIntoTheRing) {
 }
 
 TEST(ReceiveEvents, ArrivingDataCompletesAnRxcharWait) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     HoldBulkIn(dev);
     SetMask(dev, SERIAL_EV_RXCHAR);
     dev.StartReader();
@@ -86,8 +84,7 @@ TEST(ReceiveEvents, ArrivingDataCompletesAnRxcharWait) {
 }
 
 TEST(ReceiveEvents, EventCharacterAnywhereInTheRingCompletesAnRxflagWaitWhenDataArrives) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     HoldBulkIn(dev);
     SERIAL_CHARS chars = {0, 0, 0, 0x0D, 0x11, 0x13};
     ASSERT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_CHARS, &chars, sizeof(chars), 0).status, STATUS_SUCCESS);
@@ -104,8 +101,7 @@ TEST(ReceiveEvents, EventCharacterAnywhereInTheRingCompletesAnRxflagWaitWhenData
 }
 
 TEST(ReceiveEvents, RxflagWaitIgnoresDataWithoutTheEventCharacter) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     HoldBulkIn(dev);
     dev.Ext()->SpecialChars.EventChar = 0x0D;
     SetMask(dev, SERIAL_EV_RXFLAG);
@@ -121,8 +117,7 @@ TEST(ReceiveEvents, RxflagWaitIgnoresDataWithoutTheEventCharacter) {
 }
 
 TEST(ReceiveEvents, RingPassing32768BytesCompletesAnRx80FullWait) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     HoldBulkIn(dev);
     std::vector<uint8_t> filler(32768 - 1024, 0x55);
     RingAppend(dev.Ext(), filler.data(), static_cast<ULONG>(filler.size()));

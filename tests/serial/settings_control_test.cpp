@@ -73,8 +73,7 @@ bool operator==(const Settings &a, const Settings &b) {
 }  // namespace
 
 TEST(SettingsControl, ShortBuffersFailWithBufferTooSmallAndChangeNothing) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     // Non-default contents, so a partial store would show.
     dev.Ext()->WaitMask = SERIAL_EV_CTS;
     std::vector<uint8_t> junk(64, 0x5A);
@@ -97,8 +96,7 @@ TEST(SettingsControl, ShortBuffersFailWithBufferTooSmallAndChangeNothing) {
 }
 
 TEST(SettingsControl, MissingSystemBufferFailsWithAccessViolation) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Ext()->WaitMask = SERIAL_EV_CTS;  // so a wait-on-mask would otherwise be accepted
     auto check = [&](const Row &row) {
       SCOPED_TRACE(row.name);
@@ -114,8 +112,7 @@ TEST(SettingsControl, MissingSystemBufferFailsWithAccessViolation) {
 }
 
 TEST(SettingsControl, ValuesAreStoredWithoutValidation) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     for (ULONG baud : {0u, 7u, 0xFFFFFFFFu}) {
       SCOPED_TRACE(baud);
       IoctlResult set = dev.IoctlUlong(IOCTL_SERIAL_SET_BAUD_RATE, baud);
@@ -144,8 +141,7 @@ TEST(SettingsControl, ValuesAreStoredWithoutValidation) {
 }
 
 TEST(SettingsControl, ConfigSizeIsZeroWithInformationFour) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     IoctlResult r = dev.Ioctl(IOCTL_SERIAL_CONFIG_SIZE, nullptr, 0, 8);
     EXPECT_TRUE(CompletedWith(r, STATUS_SUCCESS, 4u));
     EXPECT_EQ(r.OutUlong(), 0u);
@@ -153,8 +149,7 @@ TEST(SettingsControl, ConfigSizeIsZeroWithInformationFour) {
 }
 
 TEST(SettingsControl, CommStatusReportsTheBytesInTheRingAndNothingElse) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     std::vector<uint8_t> data(100, 0x41);
     RingAppend(dev.Ext(), data.data(), 100);
     IoctlResult r = dev.Ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, 20);
@@ -167,8 +162,7 @@ TEST(SettingsControl, CommStatusReportsTheBytesInTheRingAndNothingElse) {
 }
 
 TEST(SettingsControl, ModemControlIsSetWholeAndDtrRtsIsItsLowTwoBits) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     EXPECT_EQ(dev.IoctlUlong(IOCTL_SERIAL_SET_MODEM_CONTROL, 0x0B).status, STATUS_SUCCESS);
     IoctlResult mc = dev.Ioctl(IOCTL_SERIAL_GET_MODEM_CONTROL, nullptr, 0, 4);
     EXPECT_TRUE(CompletedWith(mc, STATUS_SUCCESS, 4u));
@@ -180,8 +174,7 @@ TEST(SettingsControl, ModemControlIsSetWholeAndDtrRtsIsItsLowTwoBits) {
 }
 
 TEST(SettingsControl, StatisticsAreReturnedAndCleared) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Ext()->PerfStats.ReceivedCount = 11;
     dev.Ext()->PerfStats.TransmittedCount = 22;
     IoctlResult r = dev.Ioctl(IOCTL_SERIAL_GET_STATS, nullptr, 0, 24);
@@ -195,8 +188,7 @@ TEST(SettingsControl, StatisticsAreReturnedAndCleared) {
 }
 
 TEST(SettingsControl, UnlistedCodesSucceedWithoutEffect) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     for (ULONG code : {IOCTL_SERIAL_SET_BREAK_ON, IOCTL_SERIAL_SET_XON, IOCTL_SERIAL_RESET_DEVICE,
                        IOCTL_SERIAL_LSRMST_INSERT}) {
       SCOPED_TRACE(code);

@@ -24,8 +24,7 @@ void Fill(TestDevice &dev, ULONG n, uint8_t byte = 0x41) {
 }  // namespace
 
 TEST(WaitOnMask, CtsWaitIsCompletedBySetRts) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     SetMask(dev, SERIAL_EV_CTS);
     AsyncIoctl wait;
     EXPECT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
@@ -41,8 +40,7 @@ TEST(WaitOnMask, CtsWaitIsCompletedBySetRts) {
 }
 
 TEST(WaitOnMask, DsrChangeWithNoWaitPendingIsConsumedAndLost) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     SetMask(dev, SERIAL_EV_DSR);
     ASSERT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
     EXPECT_EQ(dev.Ext()->DsrChanged, 0) << "reported to nobody, but consumed";
@@ -55,8 +53,7 @@ TEST(WaitOnMask, DsrChangeWithNoWaitPendingIsConsumedAndLost) {
 }
 
 TEST(WaitOnMask, ChangeOutsideTheMaskStaysLatchedUntilTheMaskIsSet) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     SetMask(dev, SERIAL_EV_CTS);
     UpdateLineState(dev.Ext(), 0x30, 0x30);  // DSR and carrier on, as a status poll does
     EXPECT_EQ(dev.Ext()->DsrChanged, 1);
@@ -73,8 +70,7 @@ TEST(WaitOnMask, ChangeOutsideTheMaskStaysLatchedUntilTheMaskIsSet) {
 }
 
 TEST(WaitOnMask, SecondWaitIsRefusedAndTheFirstStaysPending) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     SetMask(dev, SERIAL_EV_CTS);
     AsyncIoctl first;
     EXPECT_EQ(first.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
@@ -88,8 +84,7 @@ TEST(WaitOnMask, SecondWaitIsRefusedAndTheFirstStaysPending) {
 }
 
 TEST(WaitOnMask, WaitWithEmptyMaskIsRefused) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     IoctlResult r = dev.Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4);
     EXPECT_TRUE(CompletedWith(r, STATUS_INVALID_PARAMETER, 0u));
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
@@ -98,8 +93,7 @@ TEST(WaitOnMask, WaitWithEmptyMaskIsRefused) {
 }
 
 TEST(WaitOnMask, DataAlreadyInTheRingCompletesRxcharAtOnce) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     Fill(dev, 5);
     SetMask(dev, SERIAL_EV_RXCHAR | SERIAL_EV_CTS);
     AsyncIoctl wait;
@@ -114,8 +108,7 @@ TEST(WaitOnMask, DataAlreadyInTheRingCompletesRxcharAtOnce) {
 }
 
 TEST(WaitOnMask, EventCharacterIsNotSearchedForWhenTheWaitStarts) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Ext()->SpecialChars.EventChar = 0x0D;
     Fill(dev, 3, 0x0D);
     SetMask(dev, SERIAL_EV_RXFLAG);
@@ -128,8 +121,7 @@ TEST(WaitOnMask, EventCharacterIsNotSearchedForWhenTheWaitStarts) {
 }
 
 TEST(WaitOnMask, Rx80FullNeedsMoreThan32768Bytes) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     Fill(dev, 32768);
     SetMask(dev, SERIAL_EV_RX80FULL);
     AsyncIoctl atLimit;
@@ -147,8 +139,7 @@ TEST(WaitOnMask, Rx80FullNeedsMoreThan32768Bytes) {
 }
 
 TEST(WaitOnMask, SetWaitMaskCompletesThePendingWaitWithZero) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     SetMask(dev, SERIAL_EV_DSR);
     AsyncIoctl wait;
     EXPECT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);

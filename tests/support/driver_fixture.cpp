@@ -63,6 +63,13 @@ void RunOnMachine(const std::function<void()> &body) {
   RunOnMachine(seed != nullptr ? std::strtoull(seed, nullptr, 10) : 1, body);
 }
 
+void RunOnDevice(const std::function<void(TestDevice &dev)> &body) {
+  RunOnMachine([&] {
+    TestDevice dev;
+    body(dev);
+  });
+}
+
 void RunOnMachineForEachSeed(const std::function<void(uint64_t seed)> &body) {
   for (uint64_t seed : Seeds()) {
     RunOnMachine(seed, [&] {

@@ -31,6 +31,11 @@ void RunOnMachine(const std::function<void()> &body);
 // seed; stops after the first seed that fails.
 void RunOnMachineForEachSeed(const std::function<void(uint64_t seed)> &body);
 
+class TestDevice;
+// RunOnMachine with a fresh device (over a scripted lower device) made for
+// the body and deleted after it, inside the machine.
+void RunOnDevice(const std::function<void(TestDevice &dev)> &body);
+
 // Virtual-time sleep of the calling simulated thread.
 void SleepMs(uint64_t ms);
 

@@ -228,8 +228,7 @@ TEST(StatusPoll, TickWithoutPoolPollsNothingAndLeaksNothing) {
 // Open-port machinery running: the I/O timer polls once a second and the
 // device's status byte ends up as a completed wait-on-mask request.
 TEST(StatusPoll, DeviceStatusReachesAWaitingApplication) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     UCHAR byte = 0x00;
     dev.Lower().SetPolicy([&byte](const UrbSeen &u) {
       if (u.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return UrbReply::Pending(UrbReply::CancelAtOnce);
@@ -300,8 +299,7 @@ TEST(StatusPoll, BusModemStatusReachesAWaitingApplication) {
 
 // A queued poll holds a reference until its worker ends, so a drain waits for it.
 TEST(StatusPoll, QueuedPollHoldsAReferenceUntilItsWorkerEnds) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::After(50, STATUS_SUCCESS, {0x01}); });
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);

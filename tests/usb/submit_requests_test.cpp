@@ -22,8 +22,7 @@ uint64_t Elapsed(uint64_t start) { return sim::NowMs() - start; }
 }  // namespace
 
 TEST(VendorRequests, FromTheDeviceNotAnsweredIn200msIsCancelled) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     const size_t base = sim::pool::Outstanding(kDriverTag);  // blocks the device holds for good
     dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::Pending(UrbReply::CancelAtOnce); });
     UCHAR byte = 0;
@@ -47,8 +46,7 @@ TEST(VendorRequests, FromTheDeviceNotAnsweredIn200msIsCancelled) {
 }
 
 TEST(VendorRequests, FromTheDeviceFailureIsPassedOn) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::Now(STATUS_UNSUCCESSFUL); });
     UCHAR byte = 0;
     EXPECT_EQ(SendVendorRequest(dev.Fdo(), TRUE, 0x40, 2, 0, &byte, 1), STATUS_UNSUCCESSFUL);
@@ -56,8 +54,7 @@ TEST(VendorRequests, FromTheDeviceFailureIsPassedOn) {
 }
 
 TEST(VendorRequests, ToTheDeviceSucceedsWhenSilentFor100msOrStalled) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     const size_t base = sim::pool::Outstanding(kDriverTag);  // blocks the device holds for good
     dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::Pending(UrbReply::CancelAtOnce); });
     uint64_t start = sim::NowMs();
@@ -75,8 +72,7 @@ TEST(VendorRequests, ToTheDeviceSucceedsWhenSilentFor100msOrStalled) {
 }
 
 TEST(Dtr, DeviceFailingEveryRequestGetsOneAttempt) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::Now(STATUS_UNSUCCESSFUL); });
     EXPECT_EQ(SetDtr(dev.Fdo()), STATUS_SUCCESS);
     ASSERT_EQ(dev.Lower().Count(), 1u);
@@ -88,8 +84,7 @@ TEST(Dtr, DeviceFailingEveryRequestGetsOneAttempt) {
 }
 
 TEST(Dtr, UrbThatCannotBeAllocatedIsTriedAgain) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     sim::pool::FailNth(1);  // only the first attempt's URB
     NTSTATUS s = SetDtr(dev.Fdo());
     uint64_t injected = sim::pool::InjectedFailures();
@@ -101,8 +96,7 @@ TEST(Dtr, UrbThatCannotBeAllocatedIsTriedAgain) {
 }
 
 TEST(Dtr, ThreeAttemptsWithoutPoolReportTheFailure) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     sim::pool::FailTag(kDriverTag);
     NTSTATUS set = SetDtr(dev.Fdo());
     uint64_t afterSet = sim::pool::InjectedFailures();
@@ -119,8 +113,7 @@ TEST(Dtr, ThreeAttemptsWithoutPoolReportTheFailure) {
 }
 
 TEST(Dtr, ControlRequestReportsTheAllocationFailureAndLeavesTheLines) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Ext()->WaitMask = SERIAL_EV_CTS;
     sim::pool::FailTag(kDriverTag);
     IoctlResult set = dev.Ioctl(IOCTL_SERIAL_SET_DTR);
@@ -140,8 +133,7 @@ TEST(Dtr, ControlRequestReportsTheAllocationFailureAndLeavesTheLines) {
 }
 
 TEST(ResetPipe, NullHandleOrDeviceIsRefusedWithoutAllocating) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     sim::pool::FailNth(1);  // any allocation would be refused and counted
     NTSTATUS noPipe = ResetPipe(dev.Fdo(), nullptr);
     NTSTATUS noDevice = ResetPipe(nullptr, kBulkInPipe);
@@ -156,8 +148,7 @@ TEST(ResetPipe, NullHandleOrDeviceIsRefusedWithoutAllocating) {
 }
 
 TEST(ResetPipe, WaitsWithoutLimitAndPassesTheOutcomeOn) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     const size_t base = sim::pool::Outstanding(kDriverTag);  // blocks the device holds for good
     dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::After(700, STATUS_SUCCESS); });
     uint64_t start = sim::NowMs();
@@ -178,8 +169,7 @@ TEST(ResetPipe, WaitsWithoutLimitAndPassesTheOutcomeOn) {
 }
 
 TEST(SubmitSynchronous, WaitsForTheAnswerHoldingAReference) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     PDEVICE_EXTENSION ext = dev.Ext();
     std::vector<LONG> refs;
     dev.Lower().SetPolicy([ext, &refs](const UrbSeen &) {

@@ -52,8 +52,7 @@ void RecordReferences(TestDevice &dev, std::vector<LONG> *seen, UrbReply reply) 
 }  // namespace
 
 TEST(SubmitWithTimeout, AnswerBeforeTheLimitIsReturned) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     std::vector<LONG> refs;
     RecordReferences(dev, &refs, UrbReply::After(30, STATUS_SUCCESS, {0x5A}));
     StatusUrb urb;
@@ -68,8 +67,7 @@ TEST(SubmitWithTimeout, AnswerBeforeTheLimitIsReturned) {
 }
 
 TEST(SubmitWithTimeout, NonPendingResultIsReturnedWithoutWaiting) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::Now(STATUS_DEVICE_NOT_CONNECTED); });
     StatusUrb urb;
     Outcome o = Submit(dev, urb.Urb(), 200);
@@ -80,8 +78,7 @@ TEST(SubmitWithTimeout, NonPendingResultIsReturnedWithoutWaiting) {
 }
 
 TEST(SubmitWithTimeout, FailureAfterPendingIsPassedOn) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::After(20, STATUS_UNSUCCESSFUL); });
     StatusUrb urb;
     EXPECT_EQ(Submit(dev, urb.Urb(), 200).status, STATUS_UNSUCCESSFUL);
@@ -90,8 +87,7 @@ TEST(SubmitWithTimeout, FailureAfterPendingIsPassedOn) {
 }
 
 TEST(SubmitWithTimeout, AnswerFromInsideIoCancelIrpIsHaltedAndResumedOnce) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     std::vector<LONG> refs;
     RecordReferences(dev, &refs, UrbReply::Pending(UrbReply::CancelAtOnce));
     StatusUrb urb;
@@ -111,8 +107,7 @@ TEST(SubmitWithTimeout, AnswerFromInsideIoCancelIrpIsHaltedAndResumedOnce) {
 }
 
 TEST(SubmitWithTimeout, AnswerAfterTheCancelReturnedIsAwaited) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     UrbReply reply = UrbReply::Pending(UrbReply::CancelLater);
     reply.delayMs = 40;
     dev.Lower().SetPolicy([reply](const UrbSeen &) { return reply; });
@@ -130,8 +125,7 @@ TEST(SubmitWithTimeout, AnswerAfterTheCancelReturnedIsAwaited) {
 }
 
 TEST(SubmitWithTimeout, DeviceIgnoringTheCancelIsWaitedForAndTheCallStillFails) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy(
         [](const UrbSeen &) { return UrbReply::After(300, STATUS_SUCCESS, {0x03}, UrbReply::NotCancelable); });
     StatusUrb urb;
@@ -147,8 +141,7 @@ TEST(SubmitWithTimeout, DeviceIgnoringTheCancelIsWaitedForAndTheCallStillFails) 
 }
 
 TEST(SubmitWithTimeout, NoIrpMeansNothingSentAndNoReference) {
-  RunOnMachine([] {
-    TestDevice dev;
+  RunOnDevice([](TestDevice &dev) {
     StatusUrb urb;
     sim::pool::FailTag(sim::pool::TagOf("Irp "));
     NTSTATUS status = SubmitUrbWithTimeout(dev.Fdo(), urb.Urb(), 200);
