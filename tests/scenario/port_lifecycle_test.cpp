@@ -25,9 +25,7 @@ void ExpectEcho(HANDLE port, const std::string &text) {
 }  // namespace
 
 TEST(PortLifecycle, PurgeAbortsQueuedReads) {
-  RunOnEachSeed([&](sim::World &) {
-    HANDLE port = OpenCom7(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnEachSeedWithCom7(true, [&](sim::World &, HANDLE port) {
     ASSERT_TRUE(Queued(port));
     Overlapped reads[3];
     char buffers[3][64];
@@ -42,14 +40,11 @@ TEST(PortLifecycle, PurgeAbortsQueuedReads) {
       EXPECT_EQ(n, 0u);
     }
     ExpectEcho(port, "after purge");
-    CloseHandle(port);
   });
 }
 
 TEST(PortLifecycle, CancelIoEndsAQueuedReadAndThePortWorksOn) {
-  RunOnEachSeed([&](sim::World &) {
-    HANDLE port = OpenCom7(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnEachSeedWithCom7(true, [&](sim::World &, HANDLE port) {
     ASSERT_TRUE(Queued(port));
     Overlapped read;
     char buffer[32];
@@ -59,7 +54,6 @@ TEST(PortLifecycle, CancelIoEndsAQueuedReadAndThePortWorksOn) {
     ASSERT_TRUE(CancelIo(port));
     EXPECT_TRUE(EndsAborted(port, &read, &n));
     ExpectEcho(port, "still here");
-    CloseHandle(port);
   });
 }
 

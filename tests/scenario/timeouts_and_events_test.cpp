@@ -9,9 +9,7 @@
 using namespace testing_support;
 
 TEST(ReadTimeouts, ReturnAtOnceAndQueuedSettings) {
-  RunOnEachSeed([&](sim::World &) {
-    HANDLE port = OpenCom7();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnEachSeedWithCom7(false, [&](sim::World &, HANDLE port) {
     char buffer[10];
     DWORD got = 99;
 
@@ -41,14 +39,11 @@ TEST(ReadTimeouts, ReturnAtOnceAndQueuedSettings) {
     EXPECT_EQ(got, 3u);
     EXPECT_EQ(std::string(buffer, 3), "123");
     EXPECT_GE(GetTickCount() - start, 90u);
-    CloseHandle(port);
   });
 }
 
 TEST(CommEvents, RxCharAndRxFlag) {
-  RunOnEachSeed([&](sim::World &) {
-    HANDLE port = OpenCom7(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnEachSeedWithCom7(true, [&](sim::World &, HANDLE port) {
     ASSERT_TRUE(ReturnAtOnce(port));
     Overlapped wait, io;
     DWORD events = 0, n = 0;
@@ -80,6 +75,5 @@ TEST(CommEvents, RxCharAndRxFlag) {
     char buffer[8];
     ASSERT_TRUE(ReadFile(port, buffer, sizeof(buffer), &n, &io) || GetOverlappedResult(port, &io, &n, TRUE));
     EXPECT_EQ(std::string(buffer, n), "ATZ\r");
-    CloseHandle(port);
   });
 }

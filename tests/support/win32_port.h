@@ -1,4 +1,5 @@
-// Small Win32 helpers shared by tests written as serial programs.
+// Small Win32 helpers shared by tests written as serial programs, and runs of
+// such programs with COM7 open.
 #pragma once
 
 #include <string>
@@ -7,6 +8,8 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+
+#include "support/win32_machine.h"
 
 namespace testing_support {
 
@@ -74,6 +77,29 @@ inline ::testing::AssertionResult EndsAborted(HANDLE port, LPOVERLAPPED ov, DWOR
   DWORD error = GetLastError();
   if (error != ERROR_OPERATION_ABORTED) return ::testing::AssertionFailure() << "ended with error " << error;
   return ::testing::AssertionSuccess();
+}
+
+using PortProgram = std::function<void(sim::World &, HANDLE port)>;
+
+// The program runs with COM7 open (overlapped or not), on a fresh machine for
+// each seed; the port is closed after it.
+inline void RunOnEachSeedWithCom7(bool overlapped, const PortProgram &program) {
+  RunOnEachSeed([&](sim::World &world) {
+    HANDLE port = OpenCom7(overlapped);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    program(world, port);
+    CloseHandle(port);
+  });
+}
+
+// The same on one machine.
+inline void RunOnOneMachineWithCom7(bool overlapped, const PortProgram &program) {
+  RunOnOneMachine([&](sim::World &world) {
+    HANDLE port = OpenCom7(overlapped);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    program(world, port);
+    CloseHandle(port);
+  });
 }
 
 }  // namespace testing_support

@@ -11,9 +11,7 @@
 using namespace testing_support;
 
 TEST(CommHelpers, EachSendsItsControlCode) {
-  RunOnOneMachine([&](sim::World &world) {
-    HANDLE port = OpenCom7();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnOneMachineWithCom7(false, [&](sim::World &world, HANDLE port) {
     ControlLog log;
     COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, 0};
     EXPECT_TRUE(SetCommTimeouts(port, &t));
@@ -41,7 +39,6 @@ TEST(CommHelpers, EachSendsItsControlCode) {
     EXPECT_EQ(s.queueIn, 4096u);
     EXPECT_EQ(s.queueOut, 2048u);
     EXPECT_EQ(s.waitMask, (uint32_t)EV_RXCHAR);
-    CloseHandle(port);
   });
 }
 
@@ -53,9 +50,7 @@ TEST(CommHelpers, EscapeFunctionsMapToTheirRequests) {
       {RESETDEV, IOCTL_SERIAL_RESET_DEVICE}, {SETBREAK, IOCTL_SERIAL_SET_BREAK_ON},
       {CLRBREAK, IOCTL_SERIAL_SET_BREAK_OFF},
   };
-  RunOnOneMachine([&](sim::World &) {
-    HANDLE port = OpenCom7();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnOneMachineWithCom7(false, [&](sim::World &, HANDLE port) {
     ControlLog log;
     for (const auto &row : rows) {
       EXPECT_TRUE(EscapeCommFunction(port, row.first)) << row.first;
@@ -65,14 +60,11 @@ TEST(CommHelpers, EscapeFunctionsMapToTheirRequests) {
     EXPECT_FALSE(EscapeCommFunction(port, 10));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(log.Take().empty());
-    CloseHandle(port);
   });
 }
 
 TEST(CommHelpers, DtrAndRtsDriveTheModemStatus) {
-  RunOnOneMachine([&](sim::World &) {
-    HANDLE port = OpenCom7();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnOneMachineWithCom7(false, [&](sim::World &, HANDLE port) {
     DWORD status = 0xFFFF;
     ASSERT_TRUE(GetCommModemStatus(port, &status));
     EXPECT_EQ(status & (MS_CTS_ON | MS_DSR_ON), 0u);
@@ -83,14 +75,11 @@ TEST(CommHelpers, DtrAndRtsDriveTheModemStatus) {
     ASSERT_TRUE(EscapeCommFunction(port, SETRTS));
     ASSERT_TRUE(GetCommModemStatus(port, &status));
     EXPECT_EQ(status & (MS_CTS_ON | MS_DSR_ON), MS_CTS_ON);
-    CloseHandle(port);
   });
 }
 
 TEST(CommHelpers, PropertiesAreTheDriversBlock) {
-  RunOnOneMachine([&](sim::World &) {
-    HANDLE port = OpenCom7();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnOneMachineWithCom7(false, [&](sim::World &, HANDLE port) {
     COMMPROP p;
     memset(&p, 0xCC, sizeof(p));
     ASSERT_TRUE(GetCommProperties(port, &p));
@@ -109,14 +98,11 @@ TEST(CommHelpers, PropertiesAreTheDriversBlock) {
     EXPECT_EQ(p.wSettableData, DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8);
     EXPECT_EQ(p.wSettableStopParity, STOPBITS_10 | STOPBITS_15 | STOPBITS_20 | PARITY_NONE | PARITY_ODD |
                                          PARITY_EVEN | PARITY_MARK | PARITY_SPACE);
-    CloseHandle(port);
   });
 }
 
 TEST(CommHelpers, ClearCommErrorReportsTheReceiveQueue) {
-  RunOnOneMachine([&](sim::World &) {
-    HANDLE port = OpenCom7();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnOneMachineWithCom7(false, [&](sim::World &, HANDLE port) {
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(port, "0123456789", 10, &written, NULL));
     Sleep(50);  // the loopback sends it back within a few frames
@@ -131,6 +117,5 @@ TEST(CommHelpers, ClearCommErrorReportsTheReceiveQueue) {
     ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
     ASSERT_TRUE(ClearCommError(port, &errors, &stat));
     EXPECT_EQ(stat.cbInQue, 0u);
-    CloseHandle(port);
   });
 }

@@ -47,9 +47,7 @@ TEST(CommState, SetSendsFetchThenStoreThenLinesPerControlMode) {
       {DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE, {}},
       {DTR_CONTROL_ENABLE, RTS_CONTROL_TOGGLE, {IOCTL_SERIAL_SET_DTR}},
   };
-  RunOnOneMachine([&](sim::World &) {
-    HANDLE port = OpenCom7();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnOneMachineWithCom7(false, [&](sim::World &, HANDLE port) {
     for (const Case &c : cases) {
       SCOPED_TRACE("fDtrControl " + std::to_string(c.dtr) + ", fRtsControl " + std::to_string(c.rts));
       DCB dcb = BaseDcb();
@@ -59,14 +57,11 @@ TEST(CommState, SetSendsFetchThenStoreThenLinesPerControlMode) {
       ASSERT_TRUE(SetCommState(port, &dcb));
       EXPECT_EQ(log.Take(), Join(Join(kStateFetch, kStateStore), c.lines));
     }
-    CloseHandle(port);
   });
 }
 
 TEST(CommState, DcbFieldsReachTheDriverAndComeBack) {
-  RunOnOneMachine([&](sim::World &world) {
-    HANDLE port = OpenCom7();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnOneMachineWithCom7(false, [&](sim::World &world, HANDLE port) {
     DCB dcb = BaseDcb();
     dcb.BaudRate = 57600;
     dcb.fOutxCtsFlow = TRUE;
@@ -133,7 +128,6 @@ TEST(CommState, DcbFieldsReachTheDriverAndComeBack) {
     EXPECT_EQ(back.EvtChar, '\r');
     EXPECT_EQ(back.XonChar, 0x11);
     EXPECT_EQ(back.XoffChar, 0x13);
-    CloseHandle(port);
   });
 }
 

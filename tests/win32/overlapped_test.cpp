@@ -10,9 +10,7 @@
 using namespace testing_support;
 
 TEST(Overlapped, QueuedReadPendsThenCompletesThroughItsEvent) {
-  RunOnEachSeed([&](sim::World &) {
-    HANDLE port = OpenCom7(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnEachSeedWithCom7(true, [&](sim::World &, HANDLE port) {
     ASSERT_TRUE(Queued(port));
     Overlapped read;
     char buffer[4] = {0};
@@ -30,14 +28,11 @@ TEST(Overlapped, QueuedReadPendsThenCompletesThroughItsEvent) {
     ASSERT_TRUE(GetOverlappedResult(port, &read, &got, FALSE));
     EXPECT_EQ(got, 4u);
     EXPECT_EQ(std::string(buffer, 4), "wxyz");
-    CloseHandle(port);
   });
 }
 
 TEST(Overlapped, ReadTimeOutIsSuccessWithTheBytesThatCame) {
-  RunOnOneMachine([&](sim::World &) {
-    HANDLE port = OpenCom7();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnOneMachineWithCom7(false, [&](sim::World &, HANDLE port) {
     ASSERT_TRUE(Queued(port));
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(port, "abc", 3, &written, NULL));
@@ -47,14 +42,11 @@ TEST(Overlapped, ReadTimeOutIsSuccessWithTheBytesThatCame) {
     ASSERT_TRUE(ReadFile(port, buffer, 10, &got, NULL));
     EXPECT_EQ(got, 3u);
     EXPECT_EQ(std::string(buffer, 3), "abc");
-    CloseHandle(port);
   });
 }
 
 TEST(Overlapped, CancelIoAbortsAQueuedRead) {
-  RunOnEachSeed([&](sim::World &world) {
-    HANDLE port = OpenCom7(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnEachSeedWithCom7(true, [&](sim::World &world, HANDLE port) {
     ASSERT_TRUE(Queued(port));
     Overlapped read;
     char buffer[16];
@@ -65,14 +57,11 @@ TEST(Overlapped, CancelIoAbortsAQueuedRead) {
     EXPECT_TRUE(EndsAborted(port, &read, &got));
     EXPECT_EQ(got, 0u);
     EXPECT_EQ(probe::QueuedReads(world), 0);
-    CloseHandle(port);
   });
 }
 
 TEST(Overlapped, RequestWithoutEventCompletesThroughTheFile) {
-  RunOnOneMachine([&](sim::World &) {
-    HANDLE port = OpenCom7(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnOneMachineWithCom7(true, [&](sim::World &, HANDLE port) {
     ASSERT_TRUE(Queued(port));
     OVERLAPPED ov;
     memset(&ov, 0, sizeof(ov));
@@ -84,14 +73,11 @@ TEST(Overlapped, RequestWithoutEventCompletesThroughTheFile) {
     ASSERT_TRUE(GetOverlappedResult(port, &ov, &got, TRUE));
     EXPECT_EQ(got, 0u);
     EXPECT_GE(GetTickCount() - start, 90u);
-    CloseHandle(port);
   });
 }
 
 TEST(Overlapped, SynchronousCallsOnAnOverlappedHandleWait) {
-  RunOnOneMachine([&](sim::World &) {
-    HANDLE port = OpenCom7(true);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  RunOnOneMachineWithCom7(true, [&](sim::World &, HANDLE port) {
     ASSERT_TRUE(Queued(port));
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(port, "hello", 5, &written, NULL));
@@ -100,6 +86,5 @@ TEST(Overlapped, SynchronousCallsOnAnOverlappedHandleWait) {
     DWORD got = 0;
     ASSERT_TRUE(ReadFile(port, buffer, 5, &got, NULL));
     EXPECT_EQ(std::string(buffer, got), "hello");
-    CloseHandle(port);
   });
 }
