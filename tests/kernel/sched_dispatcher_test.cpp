@@ -14,8 +14,7 @@ LARGE_INTEGER Poll() {
 TEST(Events, SynchronizationEventReleasesOneWaiterPerSignal) {
   for (uint64_t seed : testing_support::Seeds()) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    sim::Kernel k(Options(seed));
-    k.Run([] {
+    RunExpectingNoFaults([] {
       KEVENT event;
       KeInitializeEvent(&event, SynchronizationEvent, FALSE);
       int woken = 0;
@@ -34,15 +33,14 @@ TEST(Events, SynchronizationEventReleasesOneWaiterPerSignal) {
       DelayMs(10);
       EXPECT_EQ(woken, 2);
       EXPECT_TRUE(sim::ThreadFinished(a) && sim::ThreadFinished(b));
-    });
+    }, seed);
   }
 }
 
 TEST(Events, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
   for (uint64_t seed : testing_support::Seeds()) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    sim::Kernel k(Options(seed));
-    k.Run([] {
+    RunExpectingNoFaults([] {
       KEVENT event;
       KeInitializeEvent(&event, NotificationEvent, FALSE);
       int woken = 0;
@@ -58,7 +56,7 @@ TEST(Events, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
       EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 1);
       EXPECT_EQ(KeResetEvent(&event), 1);
       EXPECT_EQ(KeResetEvent(&event), 0);
-    });
+    }, seed);
   }
 }
 
