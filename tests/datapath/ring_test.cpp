@@ -209,7 +209,7 @@ TEST(Ring, TakeIntoAnMdlUsesItsSystemAddress) {
     auto data = AppendSequence(ext, 20);
 
     // Non-paged pool: the MDL already carries its system address.
-    PUCHAR pool = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 12, 'tseT'));
+    PUCHAR pool = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 12, 0x74736554 /* "Test" */));
     PMDL mdl = IoAllocateMdl(pool, 12, FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(mdl);
     PIRP irp = IoAllocateIrp(1, FALSE);

@@ -39,7 +39,9 @@ struct Port {
     ASSERT_EQ(sim::NtCreateFile(&handle, GENERIC_READ | GENERIC_WRITE, L"\\??\\COM7", &iosb, false), STATUS_SUCCESS);
   }
   void Close() {
-    if (handle != nullptr) EXPECT_EQ(sim::NtClose(handle), STATUS_SUCCESS);
+    if (handle != nullptr) {
+      EXPECT_EQ(sim::NtClose(handle), STATUS_SUCCESS);
+    }
     handle = nullptr;
   }
 

@@ -111,7 +111,9 @@ TEST(IoCancel, CancelRacingCompletionIsDecidedOnce) {
     }
   }
   // Both outcomes are reached across the seeds only when there are enough of them.
-  if (testing_support::Seeds().size() >= 20) EXPECT_GT(cancelledRuns, 0);
+  if (testing_support::Seeds().size() >= 20) {
+    EXPECT_GT(cancelledRuns, 0);
+  }
 }
 
 TEST(IoCancel, IoCancelIrpCallsTheRoutineWithTheCancelLockHeld) {

@@ -110,7 +110,9 @@ TEST(IoCompletion, RoutinesRunBottomUpByTheirInvokeFlags) {
       s.aSuccess = c.aSuccess, s.aError = c.aError, s.aCancel = c.aCancel;
       s.bSuccess = c.bSuccess, s.bError = c.bError, s.bCancel = c.bCancel;
       s.bottom = [&](PIRP irp) {
-        if (c.cancel) EXPECT_FALSE(IoCancelIrp(irp));  // no cancel routine: only the flag is set
+        if (c.cancel) {
+          EXPECT_FALSE(IoCancelIrp(irp));  // no cancel routine: only the flag is set
+        }
         return CompleteWith(irp, c.status);
       };
       NTSTATUS returned;
@@ -119,9 +121,13 @@ TEST(IoCompletion, RoutinesRunBottomUpByTheirInvokeFlags) {
       EXPECT_EQ(Labels(), c.expected);
       // The device passed to a routine is the one that set it; the originator gets none.
       for (auto &seen : g_seen) {
-        if (seen.label == "A") EXPECT_EQ(seen.device, s.a);
-        if (seen.label == "B") EXPECT_EQ(seen.device, s.b);
-        if (seen.label == "origin") EXPECT_EQ(seen.device, nullptr);
+        if (seen.label == "A") {
+          EXPECT_EQ(seen.device, s.a);
+        } else if (seen.label == "B") {
+          EXPECT_EQ(seen.device, s.b);
+        } else if (seen.label == "origin") {
+          EXPECT_EQ(seen.device, nullptr);
+        }
       }
       IoFreeIrp(irp);
     });

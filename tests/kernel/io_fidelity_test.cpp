@@ -134,7 +134,9 @@ TEST(IoFidelity, StartNextPacketWantsDispatchLevel) {
     k.Shutdown();
     g_queue = nullptr;
     ASSERT_EQ(k.Faults().size(), raise ? 0u : 1u) << DescribeFaults(k);
-    if (!raise) EXPECT_EQ(k.Faults()[0].routine, "IoStartNextPacket");
+    if (!raise) {
+      EXPECT_EQ(k.Faults()[0].routine, "IoStartNextPacket");
+    }
   }
 }
 

@@ -218,6 +218,7 @@ TEST(NtApi, HandleLeftOpenIsReported) {
   sim::Kernel k(Options());
   k.Run([] {
     static Port *port = new Port;  // outlives the run: its device is still open at teardown
+    (void)port;
     HANDLE h;
     ASSERT_EQ(OpenForReading(&h, L"\\??\\PORT0", false), STATUS_SUCCESS);
   });

@@ -39,7 +39,9 @@ TEST(ReadCancelRace, CancelAndPurgeAgainstTheTimerClaim) {
       });
       TestThread purger("purger", [&] {
         SleepUntilTimeoutTick();
-        if (purge) EXPECT_EQ(dev.IoctlUlong(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXABORT).status, STATUS_SUCCESS);
+        if (purge) {
+          EXPECT_EQ(dev.IoctlUlong(IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXABORT).status, STATUS_SUCCESS);
+        }
       });
     }
     LONG delivered = 0;

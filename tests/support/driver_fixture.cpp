@@ -192,7 +192,9 @@ TestDevice::TestDevice(ULONG deviceState) {
 
 TestDevice::TestDevice(sim::usb::Device *bus, ULONG deviceState) {
   Create(bus->Pdo(), deviceState);
-  if (fdo_ != nullptr) EXPECT_TRUE(ConfigureBusDevice());
+  if (fdo_ != nullptr) {
+    EXPECT_TRUE(ConfigureBusDevice());
+  }
 }
 
 // Selects the modem's configuration and takes its two pipe handles, as the

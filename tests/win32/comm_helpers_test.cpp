@@ -113,7 +113,7 @@ TEST(CommHelpers, ClearCommErrorReportsTheReceiveQueue) {
     EXPECT_EQ(errors, 0u);
     EXPECT_EQ(stat.cbInQue, 10u);
     EXPECT_EQ(stat.cbOutQue, 0u);
-    EXPECT_EQ(stat.fCtsHold | stat.fDsrHold | stat.fRlsdHold | stat.fXoffHold | stat.fEof | stat.fTxim, 0u);
+    EXPECT_EQ(stat.fCtsHold | stat.fDsrHold | stat.fRlsdHold | stat.fXoffHold | stat.fEof | stat.fTxim, 0);
     ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
     ASSERT_TRUE(ClearCommError(port, &errors, &stat));
     EXPECT_EQ(stat.cbInQue, 0u);
