@@ -139,12 +139,7 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
   if (lpNumberOfBytesTransferred != nullptr) {
     *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
   }
-  NtStatus status = static_cast<NtStatus>(static_cast<DWORD>(lpOverlapped->Internal));
-  if (!NtSuccess(status)) {
-    SetLastNtError(status);
-    return FALSE;
-  }
-  return TRUE;
+  return SucceededOrSetError(static_cast<NtStatus>(static_cast<DWORD>(lpOverlapped->Internal)));
 }
 
 extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
@@ -155,11 +150,7 @@ extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
   }
   NtStatus status = CancelRequests(file->ntHandle);
   Release(file);
-  if (!NtSuccess(status)) {
-    SetLastNtError(status);
-    return FALSE;
-  }
-  return TRUE;
+  return SucceededOrSetError(status);
 }
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {

@@ -68,6 +68,12 @@ DWORD Win32ErrorFromNtStatus(NtStatus status) {
 
 void SetLastNtError(NtStatus status) { SetLastError(Win32ErrorFromNtStatus(status)); }
 
+BOOL SucceededOrSetError(NtStatus status) {
+  if (NtSuccess(status)) return TRUE;
+  SetLastNtError(status);
+  return FALSE;
+}
+
 }  // namespace win32
 }  // namespace sim
 

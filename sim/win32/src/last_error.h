@@ -12,6 +12,9 @@ namespace win32 {
 DWORD Win32ErrorFromNtStatus(NtStatus status);
 // SetLastError(Win32ErrorFromNtStatus(status)).
 void SetLastNtError(NtStatus status);
+// A Win32 BOOL result from an NT status: TRUE on success, else FALSE with the
+// last error set.
+BOOL SucceededOrSetError(NtStatus status);
 
 }  // namespace win32
 }  // namespace sim

@@ -14,10 +14,7 @@ HANDLE EventHandleOf(LPOVERLAPPED ov) {
 }
 
 BOOL Finish(NtStatus status, const IoStatus &iosb, LPDWORD transferred) {
-  if (!NtSuccess(status)) {
-    SetLastNtError(status);
-    return FALSE;
-  }
+  if (!SucceededOrSetError(status)) return FALSE;
   if (transferred != nullptr) *transferred = static_cast<DWORD>(iosb.Information);
   return TRUE;
 }
