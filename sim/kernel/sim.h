@@ -17,6 +17,7 @@ struct KernelOptions {
   std::string traceFile;      // USBMODEM_TRACE when set: the run's trace goes there
   bool faultsAreFatal = false;  // print the first fault and exit(3) (tools); tests collect them
   uint64_t virtualTimeLimitMs = 3600 * 1000;  // a run that passes this is reported as a hang
+  unsigned cpus = 2;          // USBMODEM_CPUS when set
   static KernelOptions FromEnvironment();
 };
 
@@ -71,6 +72,10 @@ bool TraceEnabled();
 // A point where the scheduler may switch to another simulated thread. Every
 // kernel routine that touches shared state calls it; so may simulated devices.
 void SchedulePoint();
+// A point right after a call took effect that may have made another context
+// runnable (an event set, a DPC queued, an IRP completed): the woken context
+// usually gets there first, as on a multiprocessor.
+void SchedulePointAfterEffect();
 
 // Simulated threads. A body runs at PASSIVE_LEVEL unless it raises.
 using ThreadBody = std::function<void()>;
@@ -81,6 +86,17 @@ bool ThreadFinished(SimThread *t);
 // The current virtual time in 100 ns units since boot.
 uint64_t Now100ns();
 uint64_t NowMs();
+
+// ------------------------------------------------------------------ devices
+// A device's interrupt at an exact virtual time, independent of the clock
+// tick: then `dpc` is queued, at DISPATCH_LEVEL on one of the processors.
+// False when the DPC already awaits an interrupt.
+bool RequestInterrupt(uint64_t due100ns, PKDPC dpc, PVOID arg1 = nullptr, PVOID arg2 = nullptr);
+// False when it was not awaiting one (it may be queued or running already).
+bool CancelInterrupt(PKDPC dpc);
+
+// Schedule switches made so far by the running kernel (benchmarks).
+uint64_t SwitchCount();
 
 // ------------------------------------------------------------------ the machine
 class Kernel {

@@ -2,7 +2,9 @@
 #include "kernel/sched_test_util.h"
 #include "sim/kernel/internal.h"
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 using namespace sched_test;
 
@@ -170,33 +172,118 @@ VOID NTAPI ObserveIoTimer(PDEVICE_OBJECT device, PVOID context) {
   o->arg1 = device;
 }
 
+struct IoTimerCalls {
+  std::vector<uint64_t> at;
+};
+
+VOID NTAPI RecordIoTimerCall(PDEVICE_OBJECT, PVOID context) {
+  static_cast<IoTimerCalls *>(context)->at.push_back(sim::Now100ns());
+}
+
+// The I/O timer runs at the machine's own phase of each second: a device's
+// first call comes anywhere within the second after IoStartTimer.
+TEST(IoTimer, FirstCallComesWithinTheFirstSecondAtASeededPhase) {
+  constexpr uint64_t kSecond = 1000 * 10000, kTick = 156250;
+  uint64_t earliestFirst = UINT64_MAX;
+  for (uint64_t seed : testing_support::Seeds()) {
+    sim::Kernel k(Options(seed));
+    IoTimerCalls calls;
+    std::unique_ptr<TestDevice> dev;
+    uint64_t started = 0;
+    k.Advance(777);
+    k.Run([&] {
+      dev = std::make_unique<TestDevice>();
+      IoInitializeTimer(dev->get(), RecordIoTimerCall, &calls);
+      started = sim::Now100ns();
+      IoStartTimer(dev->get());
+    });
+    k.Advance(3500);
+    ASSERT_GE(calls.at.size(), 3u) << "seed " << seed;
+    EXPECT_LE(calls.at[0] - started, kSecond + kTick) << "seed " << seed;
+    for (size_t i = 1; i < calls.at.size(); ++i) {
+      EXPECT_GE(calls.at[i] - calls.at[i - 1], kSecond - kTick) << "seed " << seed;
+      EXPECT_LE(calls.at[i] - calls.at[i - 1], kSecond + kTick) << "seed " << seed;
+    }
+    earliestFirst = std::min(earliestFirst, calls.at[0] - started);
+    k.Run([&] { dev.reset(); });
+  }
+  if (testing_support::Seeds().size() >= 10) EXPECT_LT(earliestFirst, kSecond / 2) << "the phase is always the same";
+}
+
 TEST(IoTimer, TicksOnceASecondWhileStarted) {
-  sim::Kernel k(Options());
-  Observed seen;
-  std::unique_ptr<TestDevice> dev;
-  k.Run([&] {
-    dev = std::make_unique<TestDevice>();
-    ASSERT_EQ(IoInitializeTimer(dev->get(), ObserveIoTimer, &seen), STATUS_SUCCESS);
-    ASSERT_NE(dev->get()->Timer, nullptr);
-  });
-  k.Advance(3500);
-  EXPECT_EQ(seen.runs, 0) << "not started yet";
-  k.Run([&] { IoStartTimer(dev->get()); });
-  k.Advance(3500);
-  EXPECT_EQ(seen.runs, 3);
-  EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
-  EXPECT_EQ(seen.arg1, dev->get());
-  k.Run([&] { IoStopTimer(dev->get()); });
-  k.Advance(3000);
-  EXPECT_EQ(seen.runs, 3);
-  k.Run([&] { IoStartTimer(dev->get()); });
-  k.Advance(1500);
-  EXPECT_EQ(seen.runs, 4);
-  // Deleting the device takes its I/O timer with it.
-  k.Run([&] { dev.reset(); });
-  k.Advance(3000);
-  EXPECT_EQ(seen.runs, 4);
-  EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+  for (uint64_t seed : testing_support::Seeds()) {
+    sim::Kernel k(Options(seed));
+    Observed seen;
+    std::unique_ptr<TestDevice> dev;
+    k.Run([&] {
+      dev = std::make_unique<TestDevice>();
+      ASSERT_EQ(IoInitializeTimer(dev->get(), ObserveIoTimer, &seen), STATUS_SUCCESS);
+      ASSERT_NE(dev->get()->Timer, nullptr);
+    });
+    k.Advance(3500);
+    EXPECT_EQ(seen.runs, 0) << "not started yet";
+    k.Run([&] { IoStartTimer(dev->get()); });
+    k.Advance(3500);
+    EXPECT_GE(seen.runs, 3) << "seed " << seed;
+    EXPECT_LE(seen.runs, 4) << "seed " << seed;
+    EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(seen.arg1, dev->get());
+    k.Run([&] { IoStopTimer(dev->get()); });
+    int stopped = seen.runs;
+    k.Advance(3000);
+    EXPECT_EQ(seen.runs, stopped);
+    k.Run([&] { IoStartTimer(dev->get()); });
+    k.Advance(2100);
+    EXPECT_GE(seen.runs, stopped + 2) << "seed " << seed;
+    EXPECT_LE(seen.runs, stopped + 3) << "seed " << seed;
+    // Deleting the device takes its I/O timer with it.
+    k.Run([&] { dev.reset(); });
+    int deleted = seen.runs;
+    k.Advance(3000);
+    EXPECT_EQ(seen.runs, deleted);
+    EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+  }
 }
 
 }  // namespace
+
+namespace {
+
+struct WorkPair {
+  KEVENT second;
+  bool firstSawSecond = false;
+};
+
+VOID NTAPI WaitForTheSecond(PDEVICE_OBJECT, PVOID context) {
+  auto *w = static_cast<WorkPair *>(context);
+  LARGE_INTEGER timeout = RelativeMs(1000);
+  w->firstSawSecond =
+      KeWaitForSingleObject(&w->second, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+}
+
+VOID NTAPI SetTheSecond(PDEVICE_OBJECT, PVOID context) {
+  KeSetEvent(&static_cast<WorkPair *>(context)->second, IO_NO_INCREMENT, FALSE);
+}
+
+}  // namespace
+
+// XP has several delayed workers: one item may wait for another of its queue.
+TEST(Multiprocessor, WorkItemsOfOneQueueRunAtTheSameTime) {
+  for (uint64_t seed : testing_support::Seeds()) {
+    WorkPair w;
+    sim::Kernel k(Options(seed));
+    k.Run([&] {
+      TestDevice dev;
+      KeInitializeEvent(&w.second, NotificationEvent, FALSE);
+      PIO_WORKITEM a = IoAllocateWorkItem(dev.get());
+      PIO_WORKITEM b = IoAllocateWorkItem(dev.get());
+      IoQueueWorkItem(a, WaitForTheSecond, DelayedWorkQueue, &w);
+      IoQueueWorkItem(b, SetTheSecond, DelayedWorkQueue, &w);
+      DelayMs(2000);
+      IoFreeWorkItem(a);
+      IoFreeWorkItem(b);
+    });
+    EXPECT_TRUE(w.firstSawSecond) << "seed " << seed;
+    EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+  }
+}

@@ -69,6 +69,8 @@ TEST(ReaderStopRace, StopWhileDataArrives) {
       dev.StartReader();
       SleepMs(1 + (seed * 7 + round * 13) % 40);
       dev.StopReader();
+      // The I/O timer may have queued a status poll meanwhile; its blocks are not the reader's.
+      dev.WaitStatusPollsIdle();
       EXPECT_EQ(ext->ReaderThread, nullptr);
       EXPECT_EQ(DriverBlocks(), blocks) << "the reader's blocks outlived StopReader";
       EXPECT_EQ(dev.Lower().PendingCount(), 0u) << "a transfer outlived StopReader";

@@ -328,6 +328,10 @@ typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
 typedef struct _ETHREAD *PETHREAD;
 typedef struct _EPROCESS *PEPROCESS;
 
+#define MAXIMUM_PROCESSORS 32
+VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number);
+ULONG KeGetCurrentProcessorNumber(void);
+
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 VOID KeClearEvent(PRKEVENT Event);

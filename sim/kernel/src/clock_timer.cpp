@@ -1,6 +1,8 @@
-// The virtual clock and kernel timers. Time moves only when no thread can
-// run, and then straight to the clock tick at or after the earliest due time:
-// timers expire on tick boundaries, as on Windows.
+// The virtual clock and kernel timers. Time moves with every step of every
+// processor, and straight to the next due event when none can run. The
+// clock interrupt comes on tick boundaries: timers and wait time-outs expire
+// at the first tick at or after their due time, as on Windows, so a relative
+// time-out counts from the current time, not from the last tick.
 #include <algorithm>
 #include <cinttypes>
 
@@ -33,19 +35,21 @@ void InsertTimer(KernelState *s, PKTIMER timer, uint64_t due) {
   s->timers.push_back(SetTimer{timer, due, ++s->timerSeq});
 }
 
-// Expires every timer due at or before now, earliest (then first set) first.
+// Expires every timer due at or before the last tick, earliest (then first set) first.
 void FireDueTimers(KernelState *s) {
   for (;;) {
     auto due = std::min_element(s->timers.begin(), s->timers.end(), [](const SetTimer &a, const SetTimer &b) {
       return a.due != b.due ? a.due < b.due : a.seq < b.seq;
     });
-    if (due == s->timers.end() || due->due > s->now) return;
+    if (due == s->timers.end() || due->due > s->lastTick) return;
     PKTIMER timer = due->timer;
+    uint64_t dueTime = due->due;
     s->timers.erase(due);
     timer->Header.Inserted = FALSE;
     timer->Header.SignalState = 1;
     if (TraceEnabled()) Trace("timer fire K" + std::to_string(StableId(timer)));
-    if (timer->Period > 0) InsertTimer(s, timer, s->now + static_cast<uint64_t>(timer->Period) * 10000);
+    if (timer->Period > 0)
+      InsertTimer(s, timer, std::max(dueTime + static_cast<uint64_t>(timer->Period) * 10000, s->lastTick + 1));
     if (timer->Dpc != nullptr)
       QueueDpcFromKernel(timer->Dpc, reinterpret_cast<PVOID>(static_cast<uintptr_t>(timer->DueTime.LowPart)),
                          reinterpret_cast<PVOID>(static_cast<uintptr_t>(timer->DueTime.HighPart)));
@@ -56,7 +60,7 @@ void ExpireTimedOutWaits(KernelState *s) {
   std::vector<SimThread *> expired;
   for (auto &t : s->threads)
     if (t->state == SimThread::State::Blocked && t->blockOn == SimThread::BlockOn::Wait && t->waitHasDue &&
-        t->waitDue <= s->now)
+        t->waitDue <= s->lastTick)
       expired.push_back(t.get());
   std::sort(expired.begin(), expired.end(), [](SimThread *a, SimThread *b) { return a->waitSeq < b->waitSeq; });
   for (SimThread *t : expired) {
@@ -64,6 +68,37 @@ void ExpireTimedOutWaits(KernelState *s) {
     MakeRunnable(t);
   }
 }
+
+// The clock interrupt at the last tick boundary at or before now.
+void ClockInterrupt(KernelState *s) {
+  uint64_t tick = s->now / kTimeIncrement * kTimeIncrement;
+  if (tick == s->lastTick) return;
+  s->lastTick = tick;
+  PublishTickCount(tick);
+  FireDueTimers(s);
+  WakeSatisfiedWaiters();
+  ExpireTimedOutWaits(s);
+}
+
+void CheckDeadline(KernelState *s, uint64_t target) {
+  if (target <= s->runDeadline) return;
+  std::string r;
+  for (auto &t : s->threads)
+    if (t->state != SimThread::State::Finished) r += "  " + ThreadLabel(t.get()) + ": " + DescribeBlocked(t.get()) + "\n";
+  FatalFault(Fault::Hang, "scheduler",
+             "virtual time passed the run's limit of " + std::to_string(s->options.virtualTimeLimitMs) +
+                 " ms; still waiting:\n" + r);
+}
+
+void MoveTo(KernelState *s, uint64_t target) {
+  CheckDeadline(s, target);
+  s->now = std::max(s->now, target);
+  FireDueInterrupts();
+  ClockInterrupt(s);
+}
+
+// The tick at which something due at `due` expires.
+uint64_t ExpiryTick(KernelState *s, uint64_t due) { return std::max(RoundUpToTick(due), s->lastTick + kTimeIncrement); }
 
 }  // namespace
 
@@ -80,36 +115,29 @@ uint64_t DueFromTimeout(LONGLONG timeout) {
 
 bool AdvanceClock() {
   KernelState *s = State();
-  bool any = false;
   uint64_t earliest = UINT64_MAX;
-  for (const SetTimer &t : s->timers) {
-    any = true;
-    earliest = std::min(earliest, t.due);
-  }
+  for (const SetTimer &t : s->timers) earliest = std::min(earliest, ExpiryTick(s, t.due));
   for (auto &t : s->threads)
-    if (t->state == SimThread::State::Blocked && t->blockOn == SimThread::BlockOn::Wait && t->waitHasDue) {
-      any = true;
-      earliest = std::min(earliest, t->waitDue);
-    }
-  if (!any) return false;
-  uint64_t target = std::max(s->now, RoundUpToTick(earliest));
-  if (target > s->runDeadline)
-    FatalFault(Fault::Hang, "scheduler",
-               "virtual time passed the run's limit of " + std::to_string(s->options.virtualTimeLimitMs) +
-                   " ms; still waiting:\n" + [&] {
-                     std::string r;
-                     for (auto &t : s->threads)
-                       if (t->state != SimThread::State::Finished)
-                         r += "  " + ThreadLabel(t.get()) + ": " + DescribeBlocked(t.get()) + "\n";
-                     return r;
-                   }());
-  if (target != s->now) s->pointsSinceClockMoved = 0;
-  s->now = target;
-  PublishTickCount(s->now);
-  FireDueTimers(s);
-  WakeSatisfiedWaiters();
-  ExpireTimedOutWaits(s);
+    if (t->state == SimThread::State::Blocked && t->blockOn == SimThread::BlockOn::Wait && t->waitHasDue)
+      earliest = std::min(earliest, ExpiryTick(s, t->waitDue));
+  earliest = std::min(earliest, NextInterruptDue());
+  if (earliest == UINT64_MAX) return false;
+  MoveTo(s, earliest);
   return true;
+}
+
+void SpendTime(uint64_t cost) {
+  KernelState *s = State();
+  MoveTo(s, s->now + cost);
+}
+
+void ResetClock() {
+  KernelState *s = State();
+  s->now = 0;
+  s->lastTick = 0;
+  PublishTickCount(0);
+  // The I/O timer's second starts anywhere: its first call comes within the first second.
+  s->ioClockPhase = NextRandom() % (1000 * 10000);
 }
 
 void RemoveSetTimer(PKTIMER timer) {
@@ -137,14 +165,16 @@ using namespace sim;
 ULONG KeQueryTimeIncrement(void) { return static_cast<ULONG>(kTimeIncrement); }
 
 VOID KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
-  CurrentCount->QuadPart = static_cast<LONGLONG>(Now100ns() / kTimeIncrement);
+  SchedulePoint();
+  CurrentCount->QuadPart = static_cast<LONGLONG>(KeQueryInterruptTime() / kTimeIncrement);
 }
 
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-  CurrentTime->QuadPart = static_cast<LONGLONG>(kBootSystemTime + Now100ns());
+  CurrentTime->QuadPart = static_cast<LONGLONG>(kBootSystemTime + KeQueryInterruptTime());
 }
 
-ULONGLONG KeQueryInterruptTime(void) { return Now100ns(); }
+// Both advance with the clock interrupt, as on Windows.
+ULONGLONG KeQueryInterruptTime(void) { return State() ? State()->lastTick : 0; }
 
 VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
   KernelState *s = State();
@@ -189,6 +219,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
   Timer->Dpc = Dpc;
   Timer->Period = Period;
   InsertTimer(s, Timer, DueFromTimeout(DueTime.QuadPart));
+  SchedulePointAfterEffect();
   return wasSet;
 }
 

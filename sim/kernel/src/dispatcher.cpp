@@ -175,6 +175,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
   if (previous == 0 && State() != nullptr) WakeSatisfiedWaiters();
+  SchedulePointAfterEffect();
   return previous;
 }
 

@@ -1,5 +1,5 @@
-// Deferred procedure calls. They run at DISPATCH_LEVEL on the kernel's own
-// "DPC processor" thread, so they interleave with threads as a second CPU would.
+// Deferred procedure calls: each processor has its own queue, run at
+// DISPATCH_LEVEL by that processor's DPC context (sim/kernel/src/processor.cpp).
 #include <algorithm>
 
 #include "sim/kernel/src/sched_internal.h"
@@ -9,48 +9,37 @@ namespace {
 
 constexpr char kDpcQueueMarker = 0;  // DpcData points here while a DPC is queued
 
-void DpcProcessor() {
-  KernelState *s = State();
-  SimThread *self = CurrentSimThread();
-  self->irql = self->baseIrql = DISPATCH_LEVEL;
-  for (;;) {
-    if (s->dpcQueue.empty()) {
-      self->blockOn = SimThread::BlockOn::Idle;
-      self->idleOn = "DPC queue empty";
-      BlockCurrent("DPC processor");
-      continue;
-    }
-    PKDPC dpc = s->dpcQueue.front();
-    s->dpcQueue.pop_front();
-    // Cleared first: the routine may queue its own DPC again.
-    dpc->DpcData = nullptr;
-    if (TraceEnabled()) Trace("dpc run D" + std::to_string(StableId(dpc)));
-    dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
-    CheckIrqlRestored(self, "DPC routine");
-    SchedulePoint();
-  }
-}
-
-bool Enqueue(PKDPC dpc, PVOID arg1, PVOID arg2) {
+bool Enqueue(int cpu, PKDPC dpc, PVOID arg1, PVOID arg2) {
   KernelState *s = State();
   if (dpc->DpcData != nullptr) return false;
   dpc->SystemArgument1 = arg1;
   dpc->SystemArgument2 = arg2;
   dpc->DpcData = const_cast<char *>(&kDpcQueueMarker);
-  s->dpcQueue.push_back(dpc);
-  if (s->dpcThread == nullptr) s->dpcThread = NewThread("dpc", SimThread::Kind::Service, DpcProcessor);
-  if (s->dpcThread->state == SimThread::State::Blocked) MakeRunnable(s->dpcThread);
+  s->cpus[cpu].dpcs.push_back(dpc);
+  DpcQueuedOn(cpu);
   return true;
+}
+
+// The processor's queue that holds this DPC, or NULL.
+std::deque<PKDPC> *QueueHolding(KernelState *s, PKDPC dpc) {
+  for (Processor &p : s->cpus)
+    if (std::find(p.dpcs.begin(), p.dpcs.end(), dpc) != p.dpcs.end()) return &p.dpcs;
+  return nullptr;
 }
 
 }  // namespace
 
-void QueueDpcFromKernel(PKDPC dpc, PVOID arg1, PVOID arg2) { Enqueue(dpc, arg1, arg2); }
+// The clock's and devices' interrupts come in on any processor.
+void QueueDpcFromKernel(PKDPC dpc, PVOID arg1, PVOID arg2) {
+  Enqueue(static_cast<int>(NextRandom() % State()->cpus.size()), dpc, arg1, arg2);
+}
+
+void QueueDpcOn(int cpu, PKDPC dpc, PVOID arg1, PVOID arg2) { Enqueue(cpu, dpc, arg1, arg2); }
 
 void ResetDpcState() {
   KernelState *s = State();
-  s->dpcQueue.clear();
-  s->dpcThread = nullptr;
+  for (Processor &p : s->cpus) p.dpcs.clear();
+  s->interrupts.clear();
 }
 
 uint32_t StableId(const void *p) {
@@ -77,10 +66,17 @@ bool FindQueuedTimerOrDpc(const void *begin, size_t size, std::string *what) {
                                                                   reinterpret_cast<uintptr_t>(begin));
       return true;
     }
-  for (PKDPC d : s->dpcQueue)
-    if (inside(d, sizeof(KDPC))) {
-      if (what) *what = "a queued KDPC at offset " + std::to_string(reinterpret_cast<uintptr_t>(d) -
-                                                                   reinterpret_cast<uintptr_t>(begin));
+  for (const Processor &p : s->cpus)
+    for (PKDPC d : p.dpcs)
+      if (inside(d, sizeof(KDPC))) {
+        if (what) *what = "a queued KDPC at offset " + std::to_string(reinterpret_cast<uintptr_t>(d) -
+                                                                     reinterpret_cast<uintptr_t>(begin));
+        return true;
+      }
+  for (const PendingInterrupt &i : s->interrupts)
+    if (inside(i.dpc, sizeof(KDPC))) {
+      if (what) *what = "a KDPC awaiting a device interrupt at offset " +
+                        std::to_string(reinterpret_cast<uintptr_t>(i.dpc) - reinterpret_cast<uintptr_t>(begin));
       return true;
     }
   return false;
@@ -94,10 +90,9 @@ using namespace sim;
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
   KernelState *s = State();
   if (s != nullptr) {
-    auto it = std::find(s->dpcQueue.begin(), s->dpcQueue.end(), Dpc);
-    if (it != s->dpcQueue.end()) {
+    if (std::deque<PKDPC> *q = QueueHolding(s, Dpc)) {
       ReportFault(Fault::InvalidParameter, "KeInitializeDpc", "the DPC is queued: initialising it corrupts the queue");
-      s->dpcQueue.erase(it);
+      q->erase(std::find(q->begin(), q->end(), Dpc));
     }
     s->stableIds.erase(Dpc);
   }
@@ -112,21 +107,35 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
   Dpc->DpcData = nullptr;
 }
 
+// On the current processor: from below DISPATCH_LEVEL the DPC runs before
+// the caller's next step there.
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
   SchedulePoint();
   if (State() == nullptr) {
     std::fprintf(stderr, "KeInsertQueueDpc: no kernel is running\n");
     std::abort();
   }
-  return Enqueue(Dpc, SystemArgument1, SystemArgument2) ? TRUE : FALSE;
+  // A targeted DPC names its processor (Number - MAXIMUM_PROCESSORS); others take the caller's.
+  KernelState *s = State();
+  int cpu = CurrentCpu();
+  if (Dpc->Number >= MAXIMUM_PROCESSORS) cpu = static_cast<int>((Dpc->Number - MAXIMUM_PROCESSORS) % s->cpus.size());
+  bool queued = Enqueue(cpu, Dpc, SystemArgument1, SystemArgument2);
+  SchedulePointAfterEffect();
+  return queued ? TRUE : FALSE;
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
   SchedulePoint();
   KernelState *s = State();
-  auto it = std::find(s->dpcQueue.begin(), s->dpcQueue.end(), Dpc);
-  if (it == s->dpcQueue.end()) return FALSE;
-  s->dpcQueue.erase(it);
+  std::deque<PKDPC> *q = QueueHolding(s, Dpc);
+  if (q == nullptr) return FALSE;
+  q->erase(std::find(q->begin(), q->end(), Dpc));
   Dpc->DpcData = nullptr;
   return TRUE;
 }
+
+VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
+  Dpc->Number = static_cast<USHORT>(MAXIMUM_PROCESSORS + Number);
+}
+
+ULONG KeGetCurrentProcessorNumber(void) { return static_cast<ULONG>(CurrentCpu()); }

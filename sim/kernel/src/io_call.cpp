@@ -107,4 +107,10 @@ NTSTATUS CallDriverFromPowerManager(PDEVICE_OBJECT device, PIRP irp) { return io
 
 }  // namespace sim
 
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return sim::io::CallDriver(DeviceObject, Irp, false); }
+// The lower driver may have completed the IRP on another processor: its
+// completion may run before the caller's next step.
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  NTSTATUS status = sim::io::CallDriver(DeviceObject, Irp, false);
+  sim::SchedulePointAfterEffect();
+  return status;
+}

@@ -48,5 +48,6 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   }
   Irp->CancelIrql = irql;
   routine(Irp->Tail.Overlay.CurrentStackLocation->DeviceObject, Irp);
+  SchedulePointAfterEffect();
   return TRUE;
 }

@@ -109,4 +109,7 @@ void CompleteRequest(PIRP irp) {
 }  // namespace io
 }  // namespace sim
 
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) { sim::io::CompleteRequest(Irp); }
+VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  sim::io::CompleteRequest(Irp);
+  sim::SchedulePointAfterEffect();
+}

@@ -27,10 +27,16 @@ VOID NTAPI IoClockTick(PKDPC, PVOID, PVOID, PVOID) {
   if (!AnyStarted(s)) KeCancelTimer(&s->ioClock);
 }
 
+// The I/O timer runs once a second at the machine's own phase, so a device's
+// first call comes anywhere within the second after IoStartTimer.
 void ArmClock(KernelState *s) {
   if (s->ioClock.Header.Inserted) return;
+  constexpr uint64_t kPeriod = kIoTimerPeriodMs * 10000ull;
+  uint64_t next = s->now / kPeriod * kPeriod + s->ioClockPhase;
+  if (next <= s->now) next += kPeriod;
   LARGE_INTEGER due;
-  due.QuadPart = -static_cast<LONGLONG>(kIoTimerPeriodMs) * 10000;
+  KeQuerySystemTime(&due);
+  due.QuadPart += static_cast<LONGLONG>(next - KeQueryInterruptTime());
   KeSetTimerEx(&s->ioClock, due, kIoTimerPeriodMs, &s->ioClockDpc);
 }
 

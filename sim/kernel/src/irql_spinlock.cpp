@@ -98,7 +98,11 @@ VOID KfLowerIrql(KIRQL NewIrql) {
     ReportFault(Fault::InvalidParameter, "KfLowerIrql",
                 "lower to " + std::to_string(NewIrql) + " from the lower IRQL " + std::to_string(self->irql));
   self->irql = NewIrql;
-  if (NewIrql < DISPATCH_LEVEL) SchedulePoint();
+  if (NewIrql < DISPATCH_LEVEL) {
+    // DPCs queued meanwhile on this processor run now.
+    IrqlLowered();
+    SchedulePoint();
+  }
 }
 
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) { *OldIrql = KfRaiseIrql(NewIrql); }
@@ -130,6 +134,7 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 
 VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   Release(SpinLock, "KfReleaseSpinLock");
+  SchedulePointAfterEffect();
   KfLowerIrql(NewIrql);
 }
 
@@ -142,5 +147,5 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   Release(SpinLock, "KeReleaseSpinLockFromDpcLevel");
-  SchedulePoint();
+  SchedulePointAfterEffect();
 }

@@ -1,7 +1,7 @@
-// The deterministic scheduler. Every simulated thread is an OS thread, but
-// only the holder of the baton runs; the others sleep on their own condition
-// variable. Who gets the baton next is drawn from a generator seeded by the
-// run's seed, so a run is a pure function of that seed.
+// The deterministic scheduler. Simulated threads are fibers; at every
+// schedule point the scheduler decides, from a generator seeded by the run's
+// seed, which processor takes the next step, so a run is a pure function of
+// that seed.
 #include <algorithm>
 #include <cinttypes>
 
@@ -10,30 +10,27 @@
 namespace sim {
 namespace {
 
-thread_local SimThread *t_self = nullptr;
+SimThread *g_self = nullptr;  // the simulated thread running now; NULL on the host
 
-// One schedule point in this many hands the baton to someone else: often
-// enough to explore interleavings, rarely enough to keep runs quick.
+// At an ordinary schedule point another processor takes the next step one
+// time in this many, and a ready thread preempts a PASSIVE_LEVEL one.
 constexpr uint64_t kSwitchOneIn = 8;
-// A run whose threads never block can never let the clock move.
+constexpr uint64_t kPreemptOneIn = 16;
+// Right after a call woke someone, the woken usually runs first.
+constexpr uint64_t kAfterEffectOneIn = 2;
+// Each step costs 0-20 us of virtual time.
+constexpr uint64_t kMaxStepCost = 200;
+// A run whose threads never block is spinning.
 constexpr uint64_t kLivelockPoints = 50ull * 1000 * 1000;
 
 SimThread g_noKernelContext;  // IRQL bookkeeping for calls made with no kernel
 
-void HandOff(KernelState *s, SimThread *from, SimThread *to) {
-  if (from != to && TraceEnabled()) Trace("switch " + ThreadLabel(from) + " -> " + ThreadLabel(to));
-  std::unique_lock<std::mutex> lock(s->mutex);
-  s->current = to;
-  to->cv.notify_one();
+void SwitchTo(KernelState *s, SimThread *from, SimThread *to) {
   if (from == to) return;
-  from->cv.wait(lock, [&] { return s->current == from; });
-}
-
-std::vector<SimThread *> Runnable(KernelState *s, SimThread *except) {
-  std::vector<SimThread *> r;
-  for (auto &t : s->threads)
-    if (t->state == SimThread::State::Runnable && t.get() != except) r.push_back(t.get());
-  return r;
+  if (TraceEnabled()) Trace("switch " + ThreadLabel(from) + " -> " + ThreadLabel(to));
+  s->current = to;
+  g_self = to->kind == SimThread::Kind::Host ? nullptr : to;
+  SwitchFiber(from, to);
 }
 
 std::string DeadlockReport(KernelState *s) {
@@ -42,16 +39,27 @@ std::string DeadlockReport(KernelState *s) {
     if (t->state == SimThread::State::Finished) continue;
     r += "  " + ThreadLabel(t.get()) + ": " + DescribeBlocked(t.get()) + "\n";
   }
+  return r + DescribeProcessors();
+}
+
+// Processors whose context can take a step.
+std::vector<int> SteppingProcessors(KernelState *s) {
+  std::vector<int> r;
+  FillIdleProcessors();
+  for (size_t c = 0; c < s->cpus.size(); ++c) {
+    SimThread *t = s->cpus[c].running;
+    if (t != nullptr && t->state == SimThread::State::Runnable) r.push_back(static_cast<int>(c));
+  }
   return r;
 }
 
-// The next holder of the baton: the host once the run's thread has ended,
-// else a runnable thread; with none, time moves on to the next due event.
+// The next context to run: the host once the run's thread has ended, else
+// one a processor runs; with none, time moves on to the next due event.
 SimThread *ChooseNext(KernelState *s) {
   for (;;) {
     if (s->runTarget != nullptr && s->runTarget->state == SimThread::State::Finished) return &s->host;
-    std::vector<SimThread *> r = Runnable(s, nullptr);
-    if (!r.empty()) return r[NextRandom() % r.size()];
+    std::vector<int> cpus = SteppingProcessors(s);
+    if (!cpus.empty()) return s->cpus[cpus[NextRandom() % cpus.size()]].running;
     if (!AdvanceClock()) FatalFault(Fault::Deadlock, "scheduler", DeadlockReport(s));
   }
 }
@@ -63,20 +71,19 @@ void FinishThread(KernelState *s, SimThread *t) {
   }
   t->state = SimThread::State::Finished;
   t->blockOn = SimThread::BlockOn::None;
+  LeaveProcessor(t);
+  Unready(t);
   if (!t->abandon) ThreadEnded(t);
   SimThread *next = t->abandon ? &s->host : ChooseNext(s);
-  std::unique_lock<std::mutex> lock(s->mutex);
   if (TraceEnabled() && !t->abandon) Trace("switch " + ThreadLabel(t) + " -> " + ThreadLabel(next));
   s->current = next;
-  next->cv.notify_one();
+  g_self = next->kind == SimThread::Kind::Host ? nullptr : next;
+  ExitFiber(t, next);
 }
 
-void ThreadMain(KernelState *s, SimThread *t) {
-  {
-    std::unique_lock<std::mutex> lock(s->mutex);
-    t->cv.wait(lock, [&] { return s->current == t; });
-  }
-  t_self = t;
+void ThreadMain() {
+  KernelState *s = State();
+  SimThread *t = s->current;
   if (!t->abandon) {
     try {
       t->body();
@@ -84,15 +91,37 @@ void ThreadMain(KernelState *s, SimThread *t) {
     }
   }
   FinishThread(s, t);
-  t_self = nullptr;
+}
+
+// A step of the current thread at a schedule point: time passes, and the
+// scheduler may hand its processor or the next step to someone else.
+void Step(uint64_t switchOneIn) {
+  SimThread *self = g_self;
+  KernelState *s = State();
+  if (self == nullptr || s == nullptr || self->abandon) return;
+  if (++s->pointsSinceBlock > kLivelockPoints)
+    FatalFault(Fault::Hang, "scheduler",
+               "threads ran " + std::to_string(kLivelockPoints) + " steps without ever blocking\n" +
+                   DescribeProcessors());
+  SpendTime(NextRandom() % (kMaxStepCost + 1));
+  bool stillMine = self->cpu >= 0 && s->cpus[self->cpu].running == self;
+  if (self->cpu < 0) MakeReady(self);
+  if (stillMine && self->irql < DISPATCH_LEVEL && !s->ready.empty() && NextRandom() % (switchOneIn * 2) == 0) {
+    LeaveProcessor(self);
+    MakeReady(self);
+    stillMine = false;
+  }
+  if (stillMine && NextRandom() % switchOneIn != 0) return;
+  SwitchTo(s, self, ChooseNext(s));
+  if (self->abandon) throw ThreadUnwind();
 }
 
 }  // namespace
 
-SimThread *CurrentSimThread() { return t_self; }
+SimThread *CurrentSimThread() { return g_self; }
 
 SimThread *Current() {
-  if (t_self != nullptr) return t_self;
+  if (g_self != nullptr) return g_self;
   KernelState *s = State();
   return s != nullptr ? &s->host : &g_noKernelContext;
 }
@@ -108,7 +137,7 @@ uint64_t NextRandom() {
 
 std::string ThreadLabel(const SimThread *t) { return "T" + std::to_string(t->id) + "(" + t->name + ")"; }
 
-SimThread *NewThread(const std::string &name, SimThread::Kind kind, ThreadBody body) {
+SimThread *NewThread(const std::string &name, SimThread::Kind kind, ThreadBody body, bool ready) {
   KernelState *s = State();
   JoinFinishedThreads();
   auto owned = std::make_unique<SimThread>();
@@ -120,24 +149,28 @@ SimThread *NewThread(const std::string &name, SimThread::Kind kind, ThreadBody b
   t->object = NewThreadObject(t);
   s->threads.push_back(std::move(owned));
   if (TraceEnabled()) Trace("create " + ThreadLabel(t));
-  t->os = std::thread(ThreadMain, s, t);
+  StartFiber(t, ThreadMain);
+  if (ready) MakeReady(t);
   return t;
 }
 
 void MakeRunnable(SimThread *t) {
   t->state = SimThread::State::Runnable;
   t->blockOn = SimThread::BlockOn::None;
+  MakeReady(t);
 }
 
 void BlockCurrent(const char *routine) {
   KernelState *s = State();
-  SimThread *self = t_self;
+  SimThread *self = g_self;
   if (self == nullptr)
     FatalFault(Fault::InvalidParameter, routine,
                "the host would block: " + DescribeBlocked(&s->host) + "; run the code inside Kernel::Run");
   self->state = SimThread::State::Blocked;
-  SimThread *next = ChooseNext(s);
-  HandOff(s, self, next);
+  s->pointsSinceBlock = 0;
+  // A spinning processor stays busy with its spinner.
+  if (self->blockOn != SimThread::BlockOn::SpinLock) LeaveProcessor(self);
+  SwitchTo(s, self, ChooseNext(s));
   if (self->abandon) throw ThreadUnwind();
 }
 
@@ -145,8 +178,8 @@ void RunUntilTargetEnds(SimThread *target, uint64_t limit100ns) {
   KernelState *s = State();
   s->runTarget = target;
   s->runDeadline = s->now + limit100ns;
-  s->pointsSinceClockMoved = 0;
-  HandOff(s, &s->host, ChooseNext(s));
+  s->pointsSinceBlock = 0;
+  SwitchTo(s, &s->host, ChooseNext(s));
   s->runTarget = nullptr;
   s->runDeadline = UINT64_MAX;
   JoinFinishedThreads();
@@ -155,7 +188,7 @@ void RunUntilTargetEnds(SimThread *target, uint64_t limit100ns) {
 void JoinFinishedThreads() {
   KernelState *s = State();
   for (auto &t : s->threads)
-    if (t->state == SimThread::State::Finished && t->os.joinable() && t.get() != t_self) t->os.join();
+    if (t->state == SimThread::State::Finished && t.get() != g_self) FreeFiber(t.get());
 }
 
 // At teardown every thread still alive is woken with orders to unwind.
@@ -165,7 +198,7 @@ void AbandonThreads() {
     if (t->state == SimThread::State::Finished) continue;
     t->abandon = true;
     t->state = SimThread::State::Runnable;
-    HandOff(s, &s->host, t.get());
+    SwitchTo(s, &s->host, t.get());
   }
 }
 
@@ -181,19 +214,8 @@ void CheckIrqlRestored(SimThread *t, const char *routine) {
   t->held.clear();
 }
 
-void SchedulePoint() {
-  SimThread *self = t_self;
-  KernelState *s = State();
-  if (self == nullptr || s == nullptr) return;
-  if (++s->pointsSinceClockMoved > kLivelockPoints)
-    FatalFault(Fault::Hang, "scheduler",
-               "threads ran " + std::to_string(kLivelockPoints) + " steps without ever letting the clock move");
-  if (NextRandom() % kSwitchOneIn != 0) return;
-  std::vector<SimThread *> others = Runnable(s, self);
-  if (others.empty()) return;
-  HandOff(s, self, others[NextRandom() % others.size()]);
-  if (self->abandon) throw ThreadUnwind();
-}
+void SchedulePoint() { Step(kSwitchOneIn); }
+void SchedulePointAfterEffect() { Step(kAfterEffectOneIn); }
 
 SimThread *CreateThread(const std::string &name, ThreadBody body) {
   if (State() == nullptr) {
@@ -206,7 +228,7 @@ SimThread *CreateThread(const std::string &name, ThreadBody body) {
 bool ThreadFinished(SimThread *t) { return t->state == SimThread::State::Finished; }
 
 namespace internal {
-bool InSimulatedThread() { return t_self != nullptr; }
+bool InSimulatedThread() { return g_self != nullptr; }
 int SpinLocksHeldByCurrentThread() { return static_cast<int>(Current()->held.size()); }
 }  // namespace internal
 

@@ -2,16 +2,15 @@
 // the DPC queue, handles. Only the files of that side include this.
 #pragma once
 
-#include <condition_variable>
+#include <ucontext.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "sim/kernel/internal.h"
@@ -67,10 +66,22 @@ struct SimThread {
   std::string name;
   Kind kind = Kind::App;
   State state = State::Runnable;
-  std::thread os;
-  std::condition_variable cv;
   ThreadBody body;
   bool abandon = false;
+
+  // The fiber the thread runs on (the host's is the process's own stack).
+  ucontext_t context;
+  void *stack = nullptr;
+  size_t stackSize = 0;
+  const void *stackBottom = nullptr;  // as the sanitizers know it
+  size_t stackBytes = 0;
+  void *fakeStack = nullptr;          // AddressSanitizer's, saved across a switch
+  void *raceFiber = nullptr;          // ThreadSanitizer's
+
+  // The processor the thread is on while it runs, or -1 while it is ready
+  // (preempted) or blocked. A DPC processor's thread never leaves its own.
+  int cpu = -1;
+  int dpcCpu = -1;  // >= 0: this thread is that processor's DPC context
 
   KIRQL irql = PASSIVE_LEVEL;
   KIRQL baseIrql = PASSIVE_LEVEL;   // what the thread must be at when its work returns
@@ -105,19 +116,41 @@ struct HandleEntry {
   internal::HandleCloseFn close;
 };
 
+struct Worker {
+  SimThread *thread = nullptr;
+  PDEVICE_OBJECT running = nullptr;  // device of the item whose routine runs now
+};
+
 struct WorkQueue {
   std::deque<PIO_WORKITEM> items;
-  SimThread *worker = nullptr;
-  PDEVICE_OBJECT running = nullptr;  // device of the item whose routine runs now
+  std::vector<Worker> workers;
+};
+
+// A simulated processor: what runs on it, and its DPC queue. While a DPC
+// runs, the thread it interrupted waits on the processor for it to finish.
+struct Processor {
+  SimThread *running = nullptr;
+  SimThread *interrupted = nullptr;
+  std::deque<PKDPC> dpcs;
+  SimThread *dpcThread = nullptr;
+};
+
+// A device's interrupt, due at an exact virtual time (not on a clock tick).
+struct PendingInterrupt {
+  uint64_t due;
+  uint64_t seq;
+  PKDPC dpc;
+  PVOID arg1;
+  PVOID arg2;
 };
 
 struct KernelState {
   KernelOptions options;
 
-  // The baton: exactly one of `threads` (or the host) runs.
-  std::mutex mutex;
+  // Exactly one fiber (a simulated thread's, or the host's) executes.
   SimThread host;
   SimThread *current = nullptr;
+  SimThread *switchedFrom = nullptr;
   std::vector<std::unique_ptr<SimThread>> threads;
   SimThread *runTarget = nullptr;
   uint32_t nextThreadId = 1;
@@ -125,16 +158,23 @@ struct KernelState {
 
   uint64_t rng = 0;
   uint64_t waitSeq = 0;
-  uint64_t pointsSinceClockMoved = 0;
+  uint64_t pointsSinceBlock = 0;
+  uint64_t switches = 0;
 
-  // Virtual time, always on a tick boundary.
+  // Processors, and the threads ready to run that none of them runs now.
+  std::vector<Processor> cpus;
+  std::vector<SimThread *> ready;
+
+  // Virtual time in 100 ns units. Every schedule point costs a little of it.
   uint64_t now = 0;
+  uint64_t lastTick = 0;   // the clock interrupt last handled, on a tick boundary
   uint64_t runDeadline = UINT64_MAX;
+  uint64_t ioClockPhase = 0;  // where in each second the I/O timer runs
 
   std::vector<SetTimer> timers;
   uint64_t timerSeq = 0;
-  std::deque<PKDPC> dpcQueue;
-  SimThread *dpcThread = nullptr;
+  std::vector<PendingInterrupt> interrupts;
+  uint64_t interruptSeq = 0;
   std::map<const void *, uint32_t> stableIds;
   uint32_t nextStableId = 1;
 
@@ -149,7 +189,7 @@ struct KernelState {
   std::vector<PIO_TIMER> ioTimers;
   KTIMER ioClock;
   KDPC ioClockDpc;
-  WorkQueue workQueues[3];
+  WorkQueue workQueues[3];  // critical, delayed, hypercritical
 
   std::vector<FaultRecord> faults;
   FILE *trace = nullptr;
@@ -167,14 +207,34 @@ SimThread *CurrentSimThread();  // NULL on the host
 // seed and aborts the process.
 [[noreturn]] void FatalFault(Fault kind, const char *routine, const std::string &detail);
 
+// Fibers.
+void StartFiber(SimThread *t, void (*entry)());
+void SwitchFiber(SimThread *from, SimThread *to);
+void ExitFiber(SimThread *from, SimThread *to);  // `from` never runs again
+void FreeFiber(SimThread *t);
+
 // Scheduler.
-SimThread *NewThread(const std::string &name, SimThread::Kind kind, ThreadBody body);
+// A new thread is ready to run unless `ready` is false (a DPC context waits for its DPCs).
+SimThread *NewThread(const std::string &name, SimThread::Kind kind, ThreadBody body, bool ready = true);
 void BlockCurrent(const char *routine);  // the caller has filled in what it blocks on
 void MakeRunnable(SimThread *t);
 void RunUntilTargetEnds(SimThread *target, uint64_t limit100ns);
 void AbandonThreads();
 void JoinFinishedThreads();
 uint64_t NextRandom();
+
+// Processors.
+void ResetProcessors(unsigned count);
+int CurrentCpu();  // the current thread's processor; 0 for the host
+// A DPC was queued on `cpu`: it preempts what runs there below DISPATCH_LEVEL.
+void DpcQueuedOn(int cpu);
+// The current thread lowered its IRQL below DISPATCH_LEVEL.
+void IrqlLowered();
+void LeaveProcessor(SimThread *t);
+void FillIdleProcessors();
+void MakeReady(SimThread *t);  // into the ready pool, unless a processor has it
+void Unready(SimThread *t);
+std::string DescribeProcessors();
 
 // Dispatcher.
 void WakeSatisfiedWaiters();
@@ -185,13 +245,18 @@ std::string DescribeBlocked(SimThread *t);
 // Clock.
 uint64_t TickLength();
 uint64_t RoundUpToTick(uint64_t t);
-bool AdvanceClock();  // false: nothing is due
+bool AdvanceClock();  // idle: time jumps to the next due event; false: nothing is due
+void SpendTime(uint64_t cost);  // a step cost this much: what falls due meanwhile happens
 uint64_t DueFromTimeout(LONGLONG timeout);
 void RemoveSetTimer(PKTIMER timer);
+void ResetClock();
 
-// DPCs.
+// DPCs. The kernel's own (timer and interrupt DPCs) go to a processor it picks.
 void QueueDpcFromKernel(PKDPC dpc, PVOID arg1, PVOID arg2);
+void QueueDpcOn(int cpu, PKDPC dpc, PVOID arg1, PVOID arg2);
 void ResetDpcState();
+void FireDueInterrupts();
+uint64_t NextInterruptDue();  // UINT64_MAX: none
 
 // Threads and objects.
 _KTHREAD *NewThreadObject(SimThread *t);

@@ -89,6 +89,7 @@ KernelOptions KernelOptions::FromEnvironment() {
   KernelOptions o;
   if (const char *seed = std::getenv("USBMODEM_SEED")) o.seed = std::strtoull(seed, nullptr, 10);
   if (const char *trace = std::getenv("USBMODEM_TRACE")) o.traceFile = trace;
+  if (const char *cpus = std::getenv("USBMODEM_CPUS")) o.cpus = static_cast<unsigned>(std::strtoul(cpus, nullptr, 10));
   return o;
 }
 
@@ -164,12 +165,11 @@ Kernel::Kernel(const KernelOptions &options) {
     s->trace = std::fopen(options.traceFile.c_str(), first ? "w" : "a");
     if (s->trace == nullptr) std::fprintf(stderr, "Kernel: cannot write trace %s\n", options.traceFile.c_str());
   }
-  KeTickCount.High2Time = 0;
-  KeTickCount.LowPart = 0;
-  KeTickCount.High1Time = 0;
+  ResetProcessors(options.cpus);
+  ResetClock();
   ResetDpcState();
   ResetIoTimers();
-  Trace("boot seed " + std::to_string(options.seed));
+  Trace("boot seed " + std::to_string(options.seed) + " cpus " + std::to_string(s->cpus.size()));
   for (const SubsystemHooks &h : Subsystems())
     if (h.reset) h.reset();
 }
@@ -217,12 +217,14 @@ void Kernel::Shutdown() {
   AbandonThreads();
   JoinFinishedThreads();
   s->timers.clear();
-  s->dpcQueue.clear();
+  ResetDpcState();
   ResetWorkQueues();
   ResetIoTimers();
   Trace("shutdown");
   if (s->trace) std::fflush(s->trace);
 }
+
+uint64_t SwitchCount() { return g_state ? g_state->switches : 0; }
 
 const std::vector<FaultRecord> &Kernel::Faults() const { return g_state->faults; }
 void Kernel::ClearFaults() { g_state->faults.clear(); }

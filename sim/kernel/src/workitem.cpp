@@ -1,5 +1,6 @@
-// Work items: queued by drivers, run at PASSIVE_LEVEL on a system worker
-// thread, one worker per queue type.
+// Work items: queued by drivers, run at PASSIVE_LEVEL by the system worker
+// threads of their queue, several per queue as on XP, so items of one queue
+// may run at the same time.
 #include <algorithm>
 
 #include "sim/kernel/src/sched_internal.h"
@@ -10,8 +11,10 @@ namespace {
 // "IoWk" in a pool dump: the tag's bytes in memory order.
 constexpr ULONG kWorkItemTag = 'I' | 'o' << 8 | 'W' << 16 | 'k' << 24;
 const char *const kWorkerNames[] = {"worker-critical", "worker-delayed", "worker-hypercritical"};
+// XP's least: 5 critical and 3 delayed workers, one hypercritical.
+constexpr size_t kWorkersPerQueue[] = {5, 3, 1};
 
-void Worker(WorkQueue *q) {
+void WorkerLoop(WorkQueue *q, size_t index) {
   SimThread *self = CurrentSimThread();
   for (;;) {
     if (q->items.empty()) {
@@ -27,14 +30,32 @@ void Worker(WorkQueue *q) {
     PDEVICE_OBJECT device = item->Device;
     PIO_WORKITEM_ROUTINE routine = item->Routine;
     PVOID context = item->Context;
-    q->running = device;
+    q->workers[index].running = device;
     if (TraceEnabled()) Trace("work item W" + std::to_string(StableId(item)) + " runs");
     routine(device, context);
     CheckIrqlRestored(self, "work item routine");
-    q->running = nullptr;
+    q->workers[index].running = nullptr;
     if (internal::HasObjectReferenceHook()) ObfDereferenceObject(device);
     SchedulePoint();
   }
+}
+
+bool Idle(const Worker &w) {
+  return w.thread->state == SimThread::State::Blocked && w.thread->blockOn == SimThread::BlockOn::Idle;
+}
+
+// An idle worker takes the new item; with none, the pool grows to its size.
+void WakeWorker(WorkQueue &q, size_t type) {
+  for (Worker &w : q.workers)
+    if (Idle(w)) {
+      MakeRunnable(w.thread);
+      return;
+    }
+  if (q.workers.size() >= kWorkersPerQueue[type]) return;
+  size_t index = q.workers.size();
+  std::string name = std::string(kWorkerNames[type]) + "-" + std::to_string(index);
+  q.workers.push_back(Worker{});
+  q.workers[index].thread = NewThread(name, SimThread::Kind::Service, [&q, index] { WorkerLoop(&q, index); });
 }
 
 }  // namespace
@@ -43,8 +64,7 @@ void ResetWorkQueues() {
   KernelState *s = State();
   for (WorkQueue &q : s->workQueues) {
     q.items.clear();
-    q.worker = nullptr;
-    q.running = nullptr;
+    q.workers.clear();
   }
 }
 
@@ -53,8 +73,10 @@ bool WorkItemPendingFor(PDEVICE_OBJECT device, bool exceptCurrentRoutine) {
   KernelState *s = State();
   if (s == nullptr) return false;
   for (WorkQueue &q : s->workQueues) {
-    bool own = exceptCurrentRoutine && q.worker == CurrentSimThread();
-    if (q.running == device && !own) return true;
+    for (const Worker &w : q.workers) {
+      bool own = exceptCurrentRoutine && w.thread == CurrentSimThread();
+      if (w.running == device && !own) return true;
+    }
     for (PIO_WORKITEM i : q.items)
       if (i->Device == device) return true;
   }
@@ -96,8 +118,8 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
   IoWorkItem->Context = Context;
   IoWorkItem->Queued = true;
   q.items.push_back(IoWorkItem);
-  if (q.worker == nullptr) q.worker = NewThread(kWorkerNames[type], SimThread::Kind::Service, [&q] { Worker(&q); });
-  if (q.worker->state == SimThread::State::Blocked) MakeRunnable(q.worker);
+  WakeWorker(q, type);
+  SchedulePointAfterEffect();
 }
 
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
