@@ -226,7 +226,9 @@ TEST(Reader, StartAfterStopRunsAFreshThreadAndTimers) {
     EXPECT_EQ(ext->RingCount, 3);
     size_t polls = CountStatusPolls(dev.Lower());
     SleepMs(2100);
-    EXPECT_EQ(CountStatusPolls(dev.Lower()), polls + 2) << "the status poll runs once a second again";
+    // Once a second, at the I/O timer's own phase: two or three in 2.1 s.
+    EXPECT_GE(CountStatusPolls(dev.Lower()), polls + 2) << "the status poll runs once a second again";
+    EXPECT_LE(CountStatusPolls(dev.Lower()), polls + 3);
     dev.StopReader();
   });
 }
@@ -264,7 +266,7 @@ TEST(Reader, FailedTransferDeliversNothingAndTheNextFollowsAtOnce) {
     EXPECT_EQ(ins[0].transferred, 3u);
     EXPECT_EQ(ins[1].status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(ins[1].transferred, 0u);
-    EXPECT_EQ(ins[2].submitMs, ins[1].completeMs) << "no delay after a failed transfer";
+    EXPECT_LE(ins[2].submitMs - ins[1].completeMs, 1u) << "no delay after a failed transfer";
     EXPECT_EQ(ins[2].transferred, 3u);
     EXPECT_EQ(modem->Count(sim::usb::RequestKind::ResetPipe), 2u) << "only the open's resets; none after the stall";
     EXPECT_EQ(sim::NtClose(port), STATUS_SUCCESS);

@@ -17,6 +17,14 @@ inline sim::KernelOptions Options(uint64_t seed = 1) {
   return o;
 }
 
+// For a test that needs two threads at DISPATCH_LEVEL at once: on one
+// processor the spinner would never let the other run, as on real hardware.
+inline sim::KernelOptions MultiprocessorOptions(uint64_t seed = 1) {
+  sim::KernelOptions o = Options(seed);
+  if (o.cpus < 2) o.cpus = 2;
+  return o;
+}
+
 // For a run that ends the process (death tests run in a child of their own):
 // the child must not overwrite the trace the test program is writing.
 inline sim::KernelOptions DyingOptions(uint64_t seed) {

@@ -49,7 +49,7 @@ TEST_F(Verifier, PageableRoutineAtDispatchLevel) {
 }
 
 TEST_F(Verifier, SpinLockReleasedByAnotherThread) {
-  sim::Kernel k(Options());
+  sim::Kernel k(MultiprocessorOptions());
   k.Run([] {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);

@@ -303,8 +303,8 @@ TEST(Cleanup, WaitsForAWriteInFlightBeforeTouchingDtr) {
     ASSERT_EQ(Open(dev), STATUS_SUCCESS);
     DriverIrp write;
     ASSERT_EQ(write.Write(dev.Fdo(), Bytes(10)), STATUS_PENDING);
-    size_t out = dev.Lower().Count() - 1;
-    ASSERT_TRUE(IsBulkOut(dev.Lower().Seen(out)));
+    size_t out = LastBulkOut(dev.Lower());
+    ASSERT_NE(out, kNone);
     size_t dtrBefore = CountDtr(dev.Lower());
     NTSTATUS cleanup = STATUS_PENDING;
     TestThread closer("cleanup", [&] { cleanup = Cleanup(dev); });

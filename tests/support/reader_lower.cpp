@@ -63,4 +63,10 @@ size_t CountStatusPolls(const ScriptedLower &lower) {
   return n;
 }
 
+size_t LastBulkOut(const ScriptedLower &lower) {
+  for (size_t i = lower.Count(); i-- > 0;)
+    if (IsBulkOut(lower.Seen(i))) return i;
+  return kNone;
+}
+
 }  // namespace testing_support

@@ -24,5 +24,7 @@ ScriptedLower::Policy PendBulkIn(UrbReply::CancelMode cancel = UrbReply::CancelA
 // kNone if it does not come within timeoutMs of virtual time.
 size_t WaitBulkIn(ScriptedLower &lower, size_t n, uint64_t timeoutMs = 100);
 size_t CountStatusPolls(const ScriptedLower &lower);
+// Index of the latest bulk-out transfer, or kNone: a status poll may have come after it.
+size_t LastBulkOut(const ScriptedLower &lower);
 
 }  // namespace testing_support

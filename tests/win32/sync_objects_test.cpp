@@ -15,7 +15,56 @@ DWORD WINAPI SetAfter50(LPVOID event) {
   return 7;
 }
 
+struct Handoff {
+  HANDLE event;
+  volatile int data;
+  int seen;
+};
+
+DWORD WINAPI ReadAfterTheEvent(LPVOID context) {
+  auto *h = static_cast<Handoff *>(context);
+  WaitForSingleObject(h->event, INFINITE);
+  h->seen = h->data;
+  return 0;
+}
+
 }  // namespace
+
+// After SetEvent the woken thread often runs before the setter's next
+// statement, as on a multiprocessor: code that writes shared data after
+// signalling is caught here.
+TEST(SyncObjects, WaiterOftenSeesDataWrittenAfterTheSignalNotYetWritten) {
+  int early = 0, runs = 0;
+  ForEachSeed([&](sim::World &world) {
+    world.Run([&] {
+      Handoff h{CreateEventW(NULL, TRUE, FALSE, NULL), 0, -1};
+      HANDLE reader = CreateThread(NULL, 0, ReadAfterTheEvent, &h, 0, NULL);
+      Sleep(5);
+      SetEvent(h.event);
+      h.data = 1;
+      EXPECT_EQ(WaitForSingleObject(reader, INFINITE), WAIT_OBJECT_0);
+      early += h.seen == 0;
+      ++runs;
+      CloseHandle(reader);
+      CloseHandle(h.event);
+    });
+  });
+  if (runs >= 20) {
+    EXPECT_GE(early, runs / 10) << "the setter always ran on first";
+  }
+  EXPECT_LT(early, runs) << "the setter never ran on first";
+}
+
+TEST(SyncObjects, SpinningOnGetTickCountEnds) {
+  RunOnEachSeed([&](sim::World &) {
+    DWORD start = GetTickCount();
+    DWORD now;
+    while ((now = GetTickCount()) == start) {
+    }
+    EXPECT_GE(now - start, 15u);  // one tick of 15.625 ms
+    EXPECT_LE(now - start, 16u);
+  });
+}
 
 TEST(SyncObjects, WaitTimesOutOnTheVirtualClock) {
   RunOnOneMachine([&](sim::World &) {

@@ -16,7 +16,8 @@ SimThread *g_self = nullptr;  // the simulated thread running now; NULL on the h
 // time in this many, and a ready thread preempts a PASSIVE_LEVEL one.
 constexpr uint64_t kSwitchOneIn = 8;
 constexpr uint64_t kPreemptOneIn = 16;
-// Right after a call woke someone, the woken usually runs first.
+// Right after a call woke someone, the woken usually runs first: on another
+// processor, or on this one, boosted past its waker.
 constexpr uint64_t kAfterEffectOneIn = 2;
 // Each step costs 0-20 us of virtual time.
 constexpr uint64_t kMaxStepCost = 200;
@@ -95,7 +96,7 @@ void ThreadMain() {
 
 // A step of the current thread at a schedule point: time passes, and the
 // scheduler may hand its processor or the next step to someone else.
-void Step(uint64_t switchOneIn) {
+void Step(uint64_t switchOneIn, uint64_t preemptOneIn) {
   SimThread *self = g_self;
   KernelState *s = State();
   if (self == nullptr || s == nullptr || self->abandon) return;
@@ -106,7 +107,7 @@ void Step(uint64_t switchOneIn) {
   SpendTime(NextRandom() % (kMaxStepCost + 1));
   bool stillMine = self->cpu >= 0 && s->cpus[self->cpu].running == self;
   if (self->cpu < 0) MakeReady(self);
-  if (stillMine && self->irql < DISPATCH_LEVEL && !s->ready.empty() && NextRandom() % (switchOneIn * 2) == 0) {
+  if (stillMine && self->irql < DISPATCH_LEVEL && !s->ready.empty() && NextRandom() % preemptOneIn == 0) {
     LeaveProcessor(self);
     MakeReady(self);
     stillMine = false;
@@ -214,8 +215,8 @@ void CheckIrqlRestored(SimThread *t, const char *routine) {
   t->held.clear();
 }
 
-void SchedulePoint() { Step(kSwitchOneIn); }
-void SchedulePointAfterEffect() { Step(kAfterEffectOneIn); }
+void SchedulePoint() { Step(kSwitchOneIn, kPreemptOneIn); }
+void SchedulePointAfterEffect() { Step(kAfterEffectOneIn, kAfterEffectOneIn); }
 
 SimThread *CreateThread(const std::string &name, ThreadBody body) {
   if (State() == nullptr) {

@@ -61,6 +61,12 @@ void DelayMs(uint32_t ms) {
 
 uint64_t NowMs() { return sim::NowMs(); }
 
+uint32_t TickCountMs() {
+  LARGE_INTEGER ticks;
+  KeQueryTickCount(&ticks);
+  return static_cast<uint32_t>(static_cast<ULONGLONG>(ticks.QuadPart) * KeQueryTimeIncrement() / 10000);
+}
+
 void StartThread(const std::string &name, std::function<void()> body) { sim::CreateThread(name, std::move(body)); }
 
 void *CurrentThreadKey() { return KeGetCurrentThread(); }

@@ -43,6 +43,8 @@ bool EventIsSignalled(void *event);
 // Returns the kernel's status: STATUS_WAIT_0 + index, or STATUS_TIMEOUT.
 NtStatus WaitObjects(uint32_t count, void *const *objects, bool waitAll, int64_t timeoutMs);
 void DelayMs(uint32_t ms);
+// GetTickCount's milliseconds: they move with the clock interrupt, a tick at a time.
+uint32_t TickCountMs();
 uint64_t NowMs();
 
 // ---- threads: each Win32 thread is a simulated PASSIVE_LEVEL thread

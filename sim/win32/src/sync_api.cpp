@@ -146,4 +146,4 @@ extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
 
 extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) { DelayMs(dwMilliseconds); }
 
-extern "C" DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(NowMs()); }
+extern "C" DWORD WINAPI GetTickCount(void) { return TickCountMs(); }
