@@ -139,8 +139,8 @@ TEST(Multiprocessor, DpcsOnDifferentProcessorsOverlap) {
     EXPECT_EQ(MostDpcsAtOnce(seed, 1), 1) << "one processor runs one DPC at a time";
     most = std::max(most, MostDpcsAtOnce(seed, 2));
   }
-  if (testing_support::Seeds().size() {
-    >= 10) EXPECT_EQ(most, 2) << "two processors never ran their DPCs at once";
+  if (testing_support::Seeds().size() >= 10) {
+    EXPECT_EQ(most, 2) << "two processors never ran their DPCs at once";
   }
 }
 
