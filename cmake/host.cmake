@@ -5,7 +5,15 @@ enable_testing()
 add_compile_options(-fshort-wchar -Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers)
 add_compile_definitions(GTEST_HAS_STD_WSTRING=0)
 
-if(CMAKE_BUILD_TYPE STREQUAL "Debug")
+# The race detector watches the driver's own memory accesses between
+# simulated processors; the simulated machine only tells it where the
+# kernel's synchronisation orders them.
+option(USBMODEM_RACE_DETECTOR "Build the driver with ThreadSanitizer over the fiber scheduler" OFF)
+if(USBMODEM_RACE_DETECTOR)
+  add_compile_definitions(USBMODEM_RACE_DETECTOR=1)
+  add_link_options(-fsanitize=thread)
+  set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+elseif(CMAKE_BUILD_TYPE STREQUAL "Debug")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()
@@ -44,11 +52,25 @@ if(DRIVER_SOURCES)
   add_library(usbmodem_host OBJECT ${DRIVER_SOURCES})
   target_include_directories(usbmodem_host PUBLIC ${CMAKE_SOURCE_DIR}/sim/kernel/include ${CMAKE_SOURCE_DIR})
   target_compile_options(usbmodem_host PRIVATE -fno-exceptions -fno-rtti)
+  if(USBMODEM_RACE_DETECTOR)
+    target_compile_options(usbmodem_host PRIVATE -fsanitize=thread)
+  endif()
 else()
   add_library(usbmodem_host INTERFACE)
 endif()
 
 set(SIM_ALL simkernel simusb simwin32 simworld)
+set(SIM_KERNEL_ONLY simkernel)
+if(USBMODEM_RACE_DETECTOR)
+  # The machine as a library of its own that the race detector does not
+  # watch (ignore_noninstrumented_modules): its own bookkeeping crosses
+  # simulated processors freely; only the driver's accesses are checked.
+  add_library(simmachine SHARED $<TARGET_OBJECTS:simkernel> $<TARGET_OBJECTS:simusb> $<TARGET_OBJECTS:simwin32>)
+  target_include_directories(simmachine PUBLIC ${SIM_INCLUDE_DIRS})
+  target_link_libraries(simmachine PUBLIC Threads::Threads)
+  set(SIM_ALL simmachine simworld)
+  set(SIM_KERNEL_ONLY simmachine)
+endif()
 
 # Test support shared by the test folders.
 file(GLOB TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
@@ -71,7 +93,7 @@ function(test_folder folder)
   set_tests_properties(${folder} PROPERTIES TIMEOUT 900)
 endfunction()
 
-test_folder(kernel simkernel)
+test_folder(kernel ${SIM_KERNEL_ONLY})
 foreach(folder driver serial datapath usb win32 scenario stress)
   test_folder(${folder} ${SIM_ALL} usbmodem_host)
 endforeach()

@@ -37,7 +37,7 @@ static BOOLEAN ServeQueuedRead(PDEVICE_EXTENSION ext, PIRP Irp, LONGLONG now, PL
     KeReleaseSpinLock(&ext->RingLock, irql);
 
     ReadQueueRemoveEntry(ext, Irp);
-    ext->PerfStats.ReceivedCount += n;
+    AddToCounter(&ext->PerfStats.ReceivedCount, n);
     Irp->IoStatus.Status = outcome;
     Irp->IoStatus.Information = n;
     InsertTailList(served, &Irp->Tail.Overlay.ListEntry);

@@ -86,7 +86,7 @@ NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
         if (t > sent) {
             t = sent;
         }
-        ext->PerfStats.TransmittedCount += t;
+        AddToCounter(&ext->PerfStats.TransmittedCount, t);
         context->Transferred += t;
         context->Remaining -= t;
         // A piece accepted with no progress would be resent forever; the

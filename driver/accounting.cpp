@@ -34,3 +34,8 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     return Status;
 }
+
+void AddToCounter(ULONG volatile* counter, ULONG n)
+{
+    InterlockedExchangeAdd(reinterpret_cast<LONG volatile*>(counter), static_cast<LONG>(n));
+}

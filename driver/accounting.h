@@ -8,3 +8,6 @@
 void IoIncrement(PDEVICE_EXTENSION ext);
 void IoDecrement(PDEVICE_EXTENSION ext);
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+
+// A statistics counter that several processors add to at once.
+void AddToCounter(ULONG volatile* counter, ULONG n);

@@ -12,13 +12,32 @@ static BOOLEAN ContainsByte(const UCHAR* data, ULONG count, UCHAR value)
 }
 
 // A latched line change is consumed only when it is reported.
-static BOOLEAN TakeChange(UCHAR* flag)
+static BOOLEAN TakeChange(PDEVICE_EXTENSION ext, UCHAR* flag)
 {
-    if (*flag != 1) {
-        return FALSE;
-    }
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->WaitIrpLock, &irql);
+    BOOLEAN latched = (*flag == 1);
     *flag = 0;
-    return TRUE;
+    KeReleaseSpinLock(&ext->WaitIrpLock, irql);
+    return latched;
+}
+
+void LatchLineChange(PDEVICE_EXTENSION ext, UCHAR* flag)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->WaitIrpLock, &irql);
+    *flag = 1;
+    KeReleaseSpinLock(&ext->WaitIrpLock, irql);
+}
+
+void ClearLineChanges(PDEVICE_EXTENSION ext)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->WaitIrpLock, &irql);
+    ext->CtsChanged = 0;
+    ext->DsrChanged = 0;
+    ext->RlsdChanged = 0;
+    KeReleaseSpinLock(&ext->WaitIrpLock, irql);
 }
 
 ULONG EvaluateEvents(PDEVICE_EXTENSION ext, ULONG Candidates, const UCHAR* Data, ULONG Count)
@@ -36,13 +55,13 @@ ULONG EvaluateEvents(PDEVICE_EXTENSION ext, ULONG Candidates, const UCHAR* Data,
     if ((m & SERIAL_EV_RXFLAG) && haveData && ContainsByte(Data, Count, ext->SpecialChars.EventChar)) {
         events |= SERIAL_EV_RXFLAG;
     }
-    if ((m & SERIAL_EV_CTS) && TakeChange(&ext->CtsChanged)) {
+    if ((m & SERIAL_EV_CTS) && TakeChange(ext, &ext->CtsChanged)) {
         events |= SERIAL_EV_CTS;
     }
-    if ((m & SERIAL_EV_DSR) && TakeChange(&ext->DsrChanged)) {
+    if ((m & SERIAL_EV_DSR) && TakeChange(ext, &ext->DsrChanged)) {
         events |= SERIAL_EV_DSR;
     }
-    if ((m & SERIAL_EV_RLSD) && TakeChange(&ext->RlsdChanged)) {
+    if ((m & SERIAL_EV_RLSD) && TakeChange(ext, &ext->RlsdChanged)) {
         events |= SERIAL_EV_RLSD;
     }
     if ((m & SERIAL_EV_BREAK) && haveData && ContainsByte(Data, Count, ext->SpecialChars.BreakChar)) {

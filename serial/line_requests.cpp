@@ -43,9 +43,7 @@ NTSTATUS LinesControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG_PTR* Informat
         status = CheckSystemBuffer(Irp, stack->Parameters.DeviceIoControl.InputBufferLength,
                                    sizeof(ULONG), &buffer);
         if (NT_SUCCESS(status)) {
-            ext->CtsChanged = 0;
-            ext->DsrChanged = 0;
-            ext->RlsdChanged = 0;
+            ClearLineChanges(ext);
             ext->WaitMask = *static_cast<ULONG*>(buffer);
             // A pending wait ends with an empty mask.
             CompleteWaitIrp(DeviceObject, 0);

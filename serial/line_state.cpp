@@ -1,14 +1,14 @@
 #include "serial/lines.h"
 
 // Mirrors one line bit into both images and latches its changed-flag.
-static void ApplyLineChange(USHORT changed, USHORT newState,
+static void ApplyLineChange(PDEVICE_EXTENSION ext, USHORT changed, USHORT newState,
                             USHORT lineBit, ULONG imageBit, UCHAR* changedFlag,
                             ULONG* control, ULONG* status)
 {
     if ((changed & lineBit) == 0) {
         return;
     }
-    *changedFlag = 1;
+    LatchLineChange(ext, changedFlag);
     if (newState & lineBit) {
         *control |= imageBit;
         *status |= imageBit;
@@ -30,9 +30,9 @@ void UpdateLineState(PDEVICE_EXTENSION ext, USHORT Value, USHORT Mask)
 
     ULONG control = ext->ModemControl;
     ULONG status = ext->ModemStatus;
-    ApplyLineChange(changed, newState, LINE_CTS, IMAGE_CTS, &ext->CtsChanged, &control, &status);
-    ApplyLineChange(changed, newState, LINE_DSR, IMAGE_DSR, &ext->DsrChanged, &control, &status);
-    ApplyLineChange(changed, newState, LINE_RLSD, IMAGE_DCD, &ext->RlsdChanged, &control, &status);
+    ApplyLineChange(ext, changed, newState, LINE_CTS, IMAGE_CTS, &ext->CtsChanged, &control, &status);
+    ApplyLineChange(ext, changed, newState, LINE_DSR, IMAGE_DSR, &ext->DsrChanged, &control, &status);
+    ApplyLineChange(ext, changed, newState, LINE_RLSD, IMAGE_DCD, &ext->RlsdChanged, &control, &status);
     ext->ModemControl = control;
     ext->ModemStatus = status;
 

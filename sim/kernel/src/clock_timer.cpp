@@ -218,6 +218,8 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
   Timer->Header.Absolute = DueTime.QuadPart > 0;
   Timer->Dpc = Dpc;
   Timer->Period = Period;
+  RaceRelease(Timer);
+  if (Dpc != nullptr) RaceRelease(Dpc);
   InsertTimer(s, Timer, DueFromTimeout(DueTime.QuadPart));
   SchedulePointAfterEffect();
   return wasSet;

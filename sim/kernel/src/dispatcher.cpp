@@ -46,6 +46,15 @@ void Consume(const std::vector<DISPATCHER_HEADER *> &objects, WAIT_TYPE type, in
   for (DISPATCHER_HEADER *h : objects) take(h);
 }
 
+// The waiter sees what the signaller wrote before signalling.
+void AcquireSatisfiers(const std::vector<DISPATCHER_HEADER *> &objects, WAIT_TYPE type, int index) {
+  if (type == WaitAny) {
+    RaceAcquire(objects[index]);
+    return;
+  }
+  for (DISPATCHER_HEADER *h : objects) RaceAcquire(h);
+}
+
 std::string Hex(const void *p) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%p", p);
@@ -68,6 +77,7 @@ NTSTATUS Wait(const char *routine, std::vector<DISPATCHER_HEADER *> objects, WAI
   SchedulePoint();
   int index = Satisfier(objects, type);
   if (index >= 0) {
+    AcquireSatisfiers(objects, type, index);
     Consume(objects, type, index);
     return type == WaitAny ? STATUS_WAIT_0 + index : STATUS_SUCCESS;
   }
@@ -81,6 +91,9 @@ NTSTATUS Wait(const char *routine, std::vector<DISPATCHER_HEADER *> objects, WAI
   self->waitSeq = ++s->waitSeq;
   self->waitTimeoutStatus = timeoutStatus;
   BlockCurrent(routine);
+  if (!self->waitObjects.empty() && self->waitStatus >= STATUS_WAIT_0 &&
+      self->waitStatus < STATUS_WAIT_0 + static_cast<NTSTATUS>(self->waitObjects.size()))
+    AcquireSatisfiers(self->waitObjects, type, static_cast<int>(self->waitStatus - STATUS_WAIT_0));
   self->waitObjects.clear();
   return self->waitStatus;
 }
@@ -172,6 +185,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   SchedulePoint();
   if (Current()->irql > DISPATCH_LEVEL)
     ReportFault(Fault::InvalidParameter, "KeSetEvent", "called above DISPATCH_LEVEL");
+  RaceRelease(Event);
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
   if (previous == 0 && State() != nullptr) WakeSatisfiedWaiters();

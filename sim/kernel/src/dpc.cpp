@@ -119,6 +119,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
   KernelState *s = State();
   int cpu = CurrentCpu();
   if (Dpc->Number >= MAXIMUM_PROCESSORS) cpu = static_cast<int>((Dpc->Number - MAXIMUM_PROCESSORS) % s->cpus.size());
+  RaceRelease(Dpc);
   bool queued = Enqueue(cpu, Dpc, SystemArgument1, SystemArgument2);
   SchedulePointAfterEffect();
   return queued ? TRUE : FALSE;

@@ -39,7 +39,7 @@ void BeforeSwitch(SimThread *from, SimThread *to, bool exiting) {
   (void)exiting;
 #endif
 #if defined(USBMODEM_RACE_DETECTOR)
-  if (to->raceFiber == nullptr) to->raceFiber = __tsan_get_current_fiber();
+  if (from->raceFiber == nullptr) from->raceFiber = __tsan_get_current_fiber();  // the host's own
   bool sync = from->kind == SimThread::Kind::Host || to->kind == SimThread::Kind::Host;
   __tsan_switch_to_fiber(to->raceFiber, sync ? 0 : __tsan_switch_to_fiber_no_sync);
 #endif

@@ -15,16 +15,19 @@ T AfterEffect(T result) {
 
 LONG InterlockedIncrement(LONG volatile *Addend) {
   SchedulePoint();
+  sim::RaceBarrier(Addend);
   return AfterEffect<LONG>(*Addend = static_cast<LONG>(static_cast<ULONG>(*Addend) + 1u));
 }
 
 LONG InterlockedDecrement(LONG volatile *Addend) {
   SchedulePoint();
+  sim::RaceBarrier(Addend);
   return AfterEffect<LONG>(*Addend = static_cast<LONG>(static_cast<ULONG>(*Addend) - 1u));
 }
 
 LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
   SchedulePoint();
+  sim::RaceBarrier(Target);
   LONG old = *Target;
   *Target = Value;
   return AfterEffect(old);
@@ -32,6 +35,7 @@ LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
 
 LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
   SchedulePoint();
+  sim::RaceBarrier(Addend);
   LONG old = *Addend;
   *Addend = static_cast<LONG>(static_cast<ULONG>(old) + static_cast<ULONG>(Value));
   return AfterEffect(old);
@@ -39,6 +43,7 @@ LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
 
 LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand) {
   SchedulePoint();
+  sim::RaceBarrier(Destination);
   LONG old = *Destination;
   if (old == Comparand) *Destination = Exchange;
   return AfterEffect(old);
@@ -46,6 +51,7 @@ LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG 
 
 PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
   SchedulePoint();
+  sim::RaceBarrier(Target);
   PVOID old = *Target;
   *Target = Value;
   return AfterEffect(old);
@@ -53,6 +59,7 @@ PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
 
 PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand) {
   SchedulePoint();
+  sim::RaceBarrier(Destination);
   PVOID old = *Destination;
   if (old == Comparand) *Destination = Exchange;
   return AfterEffect(old);

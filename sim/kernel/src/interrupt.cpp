@@ -39,6 +39,7 @@ bool RequestInterrupt(uint64_t due100ns, PKDPC dpc, PVOID arg1, PVOID arg2) {
   bool awaiting = std::any_of(s->interrupts.begin(), s->interrupts.end(),
                               [dpc](const PendingInterrupt &i) { return i.dpc == dpc; });
   if (awaiting) return false;
+  RaceRelease(dpc);
   s->interrupts.push_back(PendingInterrupt{std::max(due100ns, s->now), ++s->interruptSeq, dpc, arg1, arg2});
   return true;
 }

@@ -102,7 +102,10 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool fromPowerManager) {
 }  // namespace io
 
 namespace internal {
-NTSTATUS CallDriverFromPowerManager(PDEVICE_OBJECT device, PIRP irp) { return io::CallDriver(device, irp, true); }
+NTSTATUS CallDriverFromPowerManager(PDEVICE_OBJECT device, PIRP irp) {
+  RaceRelease(irp);
+  return io::CallDriver(device, irp, true);
+}
 }  // namespace internal
 
 }  // namespace sim
@@ -110,6 +113,7 @@ NTSTATUS CallDriverFromPowerManager(PDEVICE_OBJECT device, PIRP irp) { return io
 // The lower driver may have completed the IRP on another processor: its
 // completion may run before the caller's next step.
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  sim::RaceRelease(Irp);
   NTSTATUS status = sim::io::CallDriver(DeviceObject, Irp, false);
   sim::SchedulePointAfterEffect();
   return status;

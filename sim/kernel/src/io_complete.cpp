@@ -78,6 +78,8 @@ void CompleteRequest(PIRP irp) {
       ZeroStackLocation(sp);
       PDEVICE_OBJECT device =
           irp->CurrentLocation == irp->StackCount + 1 ? nullptr : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+      // The sender's writes before IofCallDriver are visible to its completion routine, wherever it runs.
+      RaceAcquire(irp);
       NTSTATUS status = routine(device, irp, context);
       if (status == STATUS_MORE_PROCESSING_REQUIRED) return;
       if (rec->freed) {
@@ -110,6 +112,7 @@ void CompleteRequest(PIRP irp) {
 }  // namespace sim
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  sim::RaceRelease(Irp);
   sim::io::CompleteRequest(Irp);
   sim::SchedulePointAfterEffect();
 }

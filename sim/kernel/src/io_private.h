@@ -13,6 +13,7 @@
 
 #include "sim/kernel/internal.h"
 #include "sim/kernel/sim.h"
+#include "sim/kernel/src/race.h"
 
 namespace sim {
 namespace io {

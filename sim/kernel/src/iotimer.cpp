@@ -21,6 +21,7 @@ VOID NTAPI IoClockTick(PKDPC, PVOID, PVOID, PVOID) {
     PIO_TIMER t = s->ioTimers[i];
     if (!t->Started) continue;
     if (TraceEnabled()) Trace("io timer I" + std::to_string(StableId(t)));
+    RaceAcquire(t);
     t->Routine(t->Device, t->Context);
     CheckIrqlRestored(self, "I/O timer routine");
   }
@@ -96,6 +97,7 @@ VOID IoStartTimer(PDEVICE_OBJECT DeviceObject) {
   SchedulePoint();
   PIO_TIMER t = TimerOf(DeviceObject, "IoStartTimer");
   if (t == nullptr) return;
+  RaceRelease(t);
   t->Started = true;
   ArmClock(State());
 }

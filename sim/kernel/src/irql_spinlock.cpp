@@ -45,6 +45,7 @@ void Acquire(PKSPIN_LOCK lock, const char *routine) {
     self->spinningOn = nullptr;
   }
   *lock = OwnerTag(self);
+  RaceAcquire(lock);
   RecordOrder(self, lock, routine);
   self->held.push_back(lock);
 }
@@ -67,6 +68,7 @@ void Release(PKSPIN_LOCK lock, const char *routine) {
     ReportFault(Fault::SpinLockReleasedByNonOwner, routine,
                 ThreadLabel(self) + " releases spin lock " + LockName(lock) + " held by " + owner);
   }
+  RaceRelease(lock);
   *lock = 0;
   if (s != nullptr)
     for (auto &t : s->threads)

@@ -28,6 +28,7 @@ void DpcProcessor() {
     // Cleared first: the routine may queue its own DPC again, even to run on another processor.
     dpc->DpcData = nullptr;
     if (TraceEnabled()) Trace("dpc run D" + std::to_string(StableId(dpc)) + " cpu " + std::to_string(cpu));
+    RaceAcquire(dpc);
     dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
     CheckIrqlRestored(self, "DPC routine");
     SchedulePoint();

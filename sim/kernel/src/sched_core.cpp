@@ -74,7 +74,10 @@ void FinishThread(KernelState *s, SimThread *t) {
   t->blockOn = SimThread::BlockOn::None;
   LeaveProcessor(t);
   Unready(t);
-  if (!t->abandon) ThreadEnded(t);
+  if (!t->abandon) {
+    RaceRelease(t->object);
+    ThreadEnded(t);
+  }
   SimThread *next = t->abandon ? &s->host : ChooseNext(s);
   if (TraceEnabled() && !t->abandon) Trace("switch " + ThreadLabel(t) + " -> " + ThreadLabel(next));
   s->current = next;
@@ -86,6 +89,7 @@ void ThreadMain() {
   KernelState *s = State();
   SimThread *t = s->current;
   if (!t->abandon) {
+    RaceAcquire(t->object);
     try {
       t->body();
     } catch (ThreadUnwind &) {
@@ -151,6 +155,7 @@ SimThread *NewThread(const std::string &name, SimThread::Kind kind, ThreadBody b
   s->threads.push_back(std::move(owned));
   if (TraceEnabled()) Trace("create " + ThreadLabel(t));
   StartFiber(t, ThreadMain);
+  RaceRelease(t->object);
   if (ready) MakeReady(t);
   return t;
 }

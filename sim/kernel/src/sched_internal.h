@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sim/kernel/internal.h"
+#include "sim/kernel/src/race.h"
 #include "sim/kernel/sim.h"
 
 // Dispatcher object kinds, as the kernel numbers them in DISPATCHER_HEADER.Type.

@@ -25,6 +25,7 @@ void WorkerLoop(WorkQueue *q, size_t index) {
     }
     PIO_WORKITEM item = q->items.front();
     q->items.pop_front();
+    RaceAcquire(item);
     item->Queued = false;
     // The routine may free its own item: only the device is kept.
     PDEVICE_OBJECT device = item->Device;
@@ -117,6 +118,7 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
   IoWorkItem->Routine = WorkerRoutine;
   IoWorkItem->Context = Context;
   IoWorkItem->Queued = true;
+  RaceRelease(IoWorkItem);
   q.items.push_back(IoWorkItem);
   WakeWorker(q, type);
   SchedulePointAfterEffect();
