@@ -3,48 +3,58 @@
 // could have been overtaken by another.
 #include "sim/kernel/src/sched_internal.h"
 
-using sim::SchedulePoint;
+namespace {
+
+// The interlocked routines are processor instructions, not kernel calls: a
+// thread owing the wait of KeSetEvent(Wait = TRUE) may use them, and keeps
+// its processor meanwhile.
+void InstructionPoint() {
+  sim::SimThread *self = sim::CurrentSimThread();
+  if (self == nullptr || !self->waitOwed) sim::SchedulePoint();
+}
+
+}  // namespace
 
 LONG InterlockedIncrement(LONG volatile *Addend) {
-  SchedulePoint();
+  InstructionPoint();
   return *Addend = static_cast<LONG>(static_cast<ULONG>(*Addend) + 1u);
 }
 
 LONG InterlockedDecrement(LONG volatile *Addend) {
-  SchedulePoint();
+  InstructionPoint();
   return *Addend = static_cast<LONG>(static_cast<ULONG>(*Addend) - 1u);
 }
 
 LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
-  SchedulePoint();
+  InstructionPoint();
   LONG old = *Target;
   *Target = Value;
   return old;
 }
 
 LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
-  SchedulePoint();
+  InstructionPoint();
   LONG old = *Addend;
   *Addend = static_cast<LONG>(static_cast<ULONG>(old) + static_cast<ULONG>(Value));
   return old;
 }
 
 LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand) {
-  SchedulePoint();
+  InstructionPoint();
   LONG old = *Destination;
   if (old == Comparand) *Destination = Exchange;
   return old;
 }
 
 PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
-  SchedulePoint();
+  InstructionPoint();
   PVOID old = *Target;
   *Target = Value;
   return old;
 }
 
 PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand) {
-  SchedulePoint();
+  InstructionPoint();
   PVOID old = *Destination;
   if (old == Comparand) *Destination = Exchange;
   return old;

@@ -170,6 +170,7 @@ void AbandonThreads() {
 }
 
 void CheckIrqlRestored(SimThread *t, const char *routine) {
+  CheckNoWaitOwedAtReturn(t, routine);
   if (t->irql != t->baseIrql)
     ReportFault(Fault::IrqlNotRestored, routine,
                 ThreadLabel(t) + " returned at IRQL " + std::to_string(t->irql) + ", entered at " +
@@ -185,6 +186,7 @@ void SchedulePoint() {
   SimThread *self = t_self;
   KernelState *s = State();
   if (self == nullptr || s == nullptr) return;
+  if (self->waitOwed) CheckNoWaitOwed(self, nullptr);
   if (++s->pointsSinceClockMoved > kLivelockPoints)
     FatalFault(Fault::Hang, "scheduler",
                "threads ran " + std::to_string(kLivelockPoints) + " steps without ever letting the clock move");
