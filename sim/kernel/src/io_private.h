@@ -143,7 +143,10 @@ struct UserRequest {
   KEVENT done;
   IO_STATUS_BLOCK iosb{};
   bool wait = false;
-  PKEVENT callerEvent = nullptr;  // set as well when a waited request completes
+  // A waited request's caller: its status block is written and its event
+  // set at completion, together, as for a request that is not waited for.
+  PIO_STATUS_BLOCK callerIosb = nullptr;
+  PKEVENT callerEvent = nullptr;
   bool abandoned = false;
 };
 

@@ -93,6 +93,7 @@ PIRP NewUserIrp(FileRecord *f, UCHAR major, PKEVENT event, PIO_STATUS_BLOCK iosb
     irp->UserIosb = &r.iosb;
     irp->UserEvent = &r.done;
     irp->Flags |= IRP_SYNCHRONOUS_API;
+    r.callerIosb = iosb;
     r.callerEvent = event;
   } else {
     irp->UserIosb = iosb;
