@@ -149,3 +149,23 @@ TEST(Overlapped, RequestReArmedOnTheSameOverlappedIsNotSignalledByTheOldCompleti
     CloseHandle(setter.done);
   });
 }
+
+TEST(Overlapped, EventHandleClosedWhileItsRequestIsPendingLivesUntilTheRequestEnds) {
+  RunOnEachSeedWithCom7(true, [&](sim::World &, HANDLE port) {
+    ASSERT_TRUE(Queued(port));
+    OVERLAPPED read;
+    memset(&read, 0, sizeof(read));
+    read.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    char buffer[4] = {0};
+    ASSERT_TRUE(IsPending(ReadFile(port, buffer, 4, NULL, &read)));
+    EXPECT_TRUE(CloseHandle(read.hEvent));
+    EXPECT_EQ(WaitForSingleObject(read.hEvent, 0), WAIT_FAILED);  // the handle is gone, not the object
+    Overlapped write;
+    DWORD written = 0;
+    EXPECT_TRUE(Completes(port, WriteFile(port, "wxyz", 4, &written, &write), &write, &written));
+    PollUntilCompleted(&read);
+    EXPECT_EQ(read.Internal, 0u);
+    EXPECT_EQ(read.InternalHigh, 4u);
+    EXPECT_EQ(std::string(buffer, 4), "wxyz");
+  });
+}
