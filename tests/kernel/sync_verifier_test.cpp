@@ -151,17 +151,6 @@ TEST(DelayExecution, AtDispatchLevelIsAFaultWhateverTheInterval) {
   }
 }
 
-TEST(DelayExecution, ADpcThatDelaysIsAFault) {
-  sim::Kernel k(Options());
-  KDPC dpc;
-  k.Run([&] {
-    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { DelayMs(0); }, nullptr);
-    KeInsertQueueDpc(&dpc, nullptr, nullptr);
-    DelayMs(1);
-  });
-  EXPECT_TRUE(OneFault(k.Faults(), Fault::WaitAtDispatch, "KeDelayExecutionThread"));
-}
-
 TEST(DelayExecution, AZeroDelayBelowDispatchLevelIsLegal) {
   RunExpectingNoFaults([] {
     DelayMs(0);
