@@ -114,6 +114,10 @@ set_tests_properties(seed_sweep PROPERTIES TIMEOUT 1800)
 add_test(NAME target_sys_checks
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/target/check_sys.sh ${CMAKE_SOURCE_DIR}/build/target/usbmodem.sys)
 
+# The image check of pageable code finds raising calls however they are emitted.
+add_test(NAME target_page_irql_checker
+  COMMAND sh ${CMAKE_SOURCE_DIR}/tests/target/check_page_irql_test.sh)
+
 if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
   add_subdirectory(tools)
 endif()

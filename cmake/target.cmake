@@ -93,3 +93,7 @@ enable_testing()
 add_test(NAME target_sys_checks
   COMMAND sh ${USBMODEM_SYS_CHECK} $<TARGET_FILE:usbmodem>)
 set_tests_properties(target_sys_checks PROPERTIES ENVIRONMENT OBJDUMP=${USBMODEM_OBJDUMP})
+add_test(NAME target_page_irql_checker
+  COMMAND sh ${CMAKE_SOURCE_DIR}/tests/target/check_page_irql_test.sh)
+set_tests_properties(target_page_irql_checker PROPERTIES
+  ENVIRONMENT "OBJDUMP=${USBMODEM_OBJDUMP};CXX=${CMAKE_CXX_COMPILER}")

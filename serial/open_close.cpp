@@ -2,30 +2,8 @@
 #include "serial/lines.h"
 #include "datapath/reader.h"
 #include "datapath/read_queue.h"
-#include "datapath/ring.h"
 #include "driver/accounting.h"
-#include "driver/port_defaults.h"
 #include "usb/submit.h"
-
-void ResetPortState(PDEVICE_EXTENSION ext)
-{
-    RingReset(ext);
-
-    KIRQL irql;
-    KeAcquireSpinLock(&ext->WaitIrpLock, &irql);
-    ext->PendingWaitIrp = NULL;
-    KeReleaseSpinLock(&ext->WaitIrpLock, irql);
-
-    // OutstandingIo is deliberately not reset: it is balanced on every path,
-    // and a request in flight across the open (a power IRP, a queued status
-    // poll) still holds a reference that a fresh count would lose.
-
-    // The first poll after the open then applies every status bit that is 1.
-    ext->LastStatusBit0 = 0;
-    ext->LastStatusBit1 = 0;
-
-    InitializePortDefaults(ext);
-}
 
 static NTSTATUS RefuseOpen(PDEVICE_EXTENSION ext, PIRP Irp, NTSTATUS status)
 {

@@ -22,6 +22,13 @@ bool WorkItemPendingFor(PDEVICE_OBJECT device, bool exceptCurrentRoutine = false
 // IoDeleteDevice calls this: the device's I/O timer stops and is freed, as
 // the real IoDeleteDevice does.
 void ReleaseIoTimer(PDEVICE_OBJECT device);
+// Memory about to be freed or reused holds no initialised KEVENT any more:
+// an event there must be initialised again before it is used.
+void ForgetEvents(const void *begin, size_t size);
+// KeSetEvent with no schedule point before the event is set: the I/O
+// manager writes a request's status block and sets its event in one step,
+// so no thread sees the one without the other.
+void SetEventAtOnce(PKEVENT event);
 
 // Kernel handles (ZwClose closes any of them). Handles still open when the
 // kernel shuts down are reported as a HandleLeak.

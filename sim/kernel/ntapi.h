@@ -13,6 +13,13 @@ namespace sim {
 NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, const WCHAR *Path, PIO_STATUS_BLOCK Iosb,
                       bool Overlapped);
 
+// Event objects (NtCreateEvent): the handle holds a reference and so does
+// each request below that names the event, until it completes; closing the
+// handle (NtCloseEvent) while a request is pending leaves the object alive
+// for that request, as on Windows.
+PKEVENT NtCreateEvent(EVENT_TYPE Type, BOOLEAN InitialState);
+NTSTATUS NtCloseEvent(PKEVENT Event);
+
 // Each request below builds one IRP (system buffer from pool for buffered
 // I/O; output copied back to the caller's buffer at completion, Information
 // bytes). On a synchronous handle the call waits for completion and returns

@@ -49,6 +49,9 @@ enum class Fault {
   TimerQueuedInFreedMemory,
   Deadlock,
   Hang,                    // virtual time limit passed
+  SetEventWaitNotFollowed,     // KeSetEvent(Wait = TRUE) not followed at once by a KeWaitFor* call
+  EventNotInitialized,         // a KEVENT used that KeInitializeEvent never set up, or whose memory went
+  IrqlLoweredHoldingSpinLock,  // IRQL lowered below DISPATCH_LEVEL with a spin lock still held
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

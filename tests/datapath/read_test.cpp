@@ -155,7 +155,8 @@ TEST(ReadQueued, ZeroLengthSucceedsAtTheNextTimerRun) {
     ASSERT_EQ(read.Read(dev.Fdo(), 0), STATUS_PENDING);
     ASSERT_TRUE(read.Wait(50));
     EXPECT_TRUE(CompletedWith(read, STATUS_SUCCESS, 0u));
-    EXPECT_LE(ElapsedSince(read, start), kTick100ns);
+    // The next tick, and the few steps the DPC takes after it.
+    EXPECT_LE(ElapsedSince(read, start), kTick100ns + 10000);
   });
 }
 

@@ -135,6 +135,33 @@ TEST(NtApi, OverlappedReadPendsAndCompletionSetsTheEvent) {
   });
 }
 
+TEST(NtApi, EventObjectClosedWhileARequestNamesItLivesUntilTheRequestCompletes) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    Port port;
+    port.pendReads = true;
+    HANDLE h;
+    ASSERT_EQ(OpenForReading(&h, L"\\??\\PORT0", true), STATUS_SUCCESS);
+    PKEVENT event = sim::NtCreateEvent(NotificationEvent, TRUE);
+    IO_STATUS_BLOCK iosb;
+    char in[4];
+    EXPECT_EQ(sim::NtReadFile(h, event, &iosb, in, sizeof in), STATUS_PENDING);
+    EXPECT_EQ(sim::NtCloseEvent(event), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(event), 0);  // cleared for the request, and still there
+    port.CompleteHeld();
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    // Gone with the request's reference: no handle to close, and the kernel
+    // reports a use (without touching the freed memory).
+    EXPECT_EQ(sim::NtCloseEvent(event), STATUS_INVALID_HANDLE);
+    KeReadStateEvent(event);
+    EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);
+  });
+  k.Shutdown();
+  ASSERT_EQ(k.Faults().size(), 1u) << DescribeFaults(k);
+  EXPECT_EQ(k.Faults()[0].kind, Fault::EventNotInitialized);
+  EXPECT_EQ(k.Faults()[0].routine, "KeReadStateEvent");
+}
+
 TEST(NtApi, CancelIoCancelsTheCallersRequestsOnly) {
   RunExpectingNoFaults([] {
     Port port;

@@ -163,6 +163,11 @@ else
   check "pageable routine list readable" 1 "$pageable"
 fi
 
+# Pageable and discardable code never runs at DISPATCH_LEVEL, so it never
+# calls what raises there (an inlined helper can bring such a call in).
+raised=$(sh "$here/check_page_irql.sh" "$sys" 2>&1)
+check "PAGE and INIT code calls nothing that raises IRQL to DISPATCH_LEVEL" $? "$(echo "$raised" | tr '\n' ';' | sed 's/;$//; s/;/; /g')"
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed for $sys"
   exit 1

@@ -88,3 +88,84 @@ TEST(Overlapped, SynchronousCallsOnAnOverlappedHandleWait) {
     EXPECT_EQ(std::string(buffer, got), "hello");
   });
 }
+
+namespace {
+
+// Ends the pending wait-on-mask request each time it is told to, by setting
+// the mask from a thread of its own, as a second thread of a program may.
+struct MaskSetter {
+  HANDLE port;
+  HANDLE go;
+  HANDLE done;
+  bool stop;
+};
+
+DWORD WINAPI SetMaskOnEachGo(LPVOID context) {
+  auto *setter = static_cast<MaskSetter *>(context);
+  for (;;) {
+    WaitForSingleObject(setter->go, INFINITE);
+    if (setter->stop) return 0;
+    SetCommMask(setter->port, EV_RXCHAR);
+    SetEvent(setter->done);
+  }
+}
+
+// Polls as a program does that never waits on the event; time moves only
+// when the request needs it to.
+void PollUntilCompleted(LPOVERLAPPED ov) {
+  for (int spins = 0; !HasOverlappedIoCompleted(ov); ++spins) Sleep(spins < 1000 ? 0 : 1);
+}
+
+}  // namespace
+
+TEST(Overlapped, RequestReArmedOnTheSameOverlappedIsNotSignalledByTheOldCompletion) {
+  constexpr int kRounds = 20;
+  RunOnEachSeedWithCom7(true, [&](sim::World &, HANDLE port) {
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    MaskSetter setter = {port, CreateEventW(NULL, FALSE, FALSE, NULL), CreateEventW(NULL, FALSE, FALSE, NULL), false};
+    HANDLE thread = CreateThread(NULL, 0, SetMaskOnEachGo, &setter, 0, NULL);
+    Overlapped wait;
+    DWORD mask = 0;
+    ASSERT_TRUE(IsPending(WaitCommEvent(port, &mask, &wait)));
+    // No early return: the pending request writes into this frame when it ends.
+    for (int round = 0; round < kRounds && !::testing::Test::HasFailure(); ++round) {
+      SetEvent(setter.go);
+      PollUntilCompleted(&wait);
+      // Seen done: armed again at once, while the old completion may still be on its way out.
+      EXPECT_TRUE(IsPending(WaitCommEvent(port, &mask, &wait)));
+      WaitForSingleObject(setter.done, INFINITE);
+      EXPECT_FALSE(HasOverlappedIoCompleted(&wait.ov)) << "round " << round;
+      EXPECT_EQ(WaitForSingleObject(wait.ov.hEvent, 0), (DWORD)WAIT_TIMEOUT)
+          << "round " << round << ": the pending request's event is signalled";
+    }
+    EXPECT_TRUE(SetCommMask(port, EV_RXCHAR));
+    DWORD got = 0;
+    EXPECT_TRUE(GetOverlappedResult(port, &wait, &got, TRUE));
+    setter.stop = true;
+    SetEvent(setter.go);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(setter.go);
+    CloseHandle(setter.done);
+  });
+}
+
+TEST(Overlapped, EventHandleClosedWhileItsRequestIsPendingLivesUntilTheRequestEnds) {
+  RunOnEachSeedWithCom7(true, [&](sim::World &, HANDLE port) {
+    ASSERT_TRUE(Queued(port));
+    OVERLAPPED read;
+    memset(&read, 0, sizeof(read));
+    read.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    char buffer[4] = {0};
+    ASSERT_TRUE(IsPending(ReadFile(port, buffer, 4, NULL, &read)));
+    EXPECT_TRUE(CloseHandle(read.hEvent));
+    EXPECT_EQ(WaitForSingleObject(read.hEvent, 0), WAIT_FAILED);  // the handle is gone, not the object
+    Overlapped write;
+    DWORD written = 0;
+    EXPECT_TRUE(Completes(port, WriteFile(port, "wxyz", 4, &written, &write), &write, &written));
+    PollUntilCompleted(&read);
+    EXPECT_EQ(read.Internal, 0u);
+    EXPECT_EQ(read.InternalHigh, 4u);
+    EXPECT_EQ(std::string(buffer, 4), "wxyz");
+  });
+}

@@ -8,6 +8,8 @@
 namespace sim {
 namespace {
 
+bool IsEventType(UCHAR type) { return type == kEventNotificationObject || type == kEventSynchronizationObject; }
+
 bool KnownType(DISPATCHER_HEADER *h) {
   switch (h->Type) {
     case kEventNotificationObject:
@@ -61,19 +63,38 @@ std::string Hex(const void *p) {
   return buf;
 }
 
-NTSTATUS Wait(const char *routine, std::vector<DISPATCHER_HEADER *> objects, WAIT_TYPE type,
-              PLARGE_INTEGER timeout, NTSTATUS timeoutStatus) {
-  SimThread *self = Current();
+// Only a poll (a zero time-out) may wait at DISPATCH_LEVEL.
+void CheckWaitIrql(SimThread *self, const char *routine, PLARGE_INTEGER timeout) {
   bool poll = timeout != nullptr && timeout->QuadPart == 0;
   if (self->irql >= DISPATCH_LEVEL && !poll)
     ReportFault(Fault::WaitAtDispatch, routine,
                 ThreadLabel(self) + " waits " + (timeout ? "with a time-out" : "without a time-out") +
                     " at IRQL " + std::to_string(self->irql));
-  for (DISPATCHER_HEADER *h : objects)
+}
+
+// Every object is a dispatcher object; one whose header says event must
+// also have been initialised as one (zeroed memory says NotificationEvent).
+bool CheckWaitObjects(const char *routine, const std::vector<DISPATCHER_HEADER *> &objects) {
+  KernelState *s = State();
+  for (DISPATCHER_HEADER *h : objects) {
+    if (s != nullptr && s->initialisedEvents.count(reinterpret_cast<uintptr_t>(h))) continue;
+    if (IsEventType(h->Type)) {
+      CheckEventInitialised(h, routine);
+      return false;
+    }
     if (!KnownType(h)) {
       ReportFault(Fault::InvalidParameter, routine, "object " + Hex(h) + " is not a dispatcher object");
-      return STATUS_INVALID_PARAMETER;
+      return false;
     }
+  }
+  return true;
+}
+
+NTSTATUS Wait(const char *routine, std::vector<DISPATCHER_HEADER *> objects, WAIT_TYPE type,
+              PLARGE_INTEGER timeout, NTSTATUS timeoutStatus) {
+  SimThread *self = Current();
+  bool poll = timeout != nullptr && timeout->QuadPart == 0;
+  if (!CheckWaitObjects(routine, objects)) return STATUS_INVALID_PARAMETER;
   SchedulePoint();
   int index = Satisfier(objects, type);
   if (index >= 0) {
@@ -96,6 +117,20 @@ NTSTATUS Wait(const char *routine, std::vector<DISPATCHER_HEADER *> objects, WAI
     AcquireSatisfiers(self->waitObjects, type, static_cast<int>(self->waitStatus - STATUS_WAIT_0));
   self->waitObjects.clear();
   return self->waitStatus;
+}
+
+LONG Signal(PRKEVENT event) {
+  LONG previous = event->Header.SignalState;
+  event->Header.SignalState = 1;
+  if (previous == 0 && State() != nullptr) WakeSatisfiedWaiters();
+  return previous;
+}
+
+// The checks every event routine but KeInitializeEvent makes on entry.
+bool EnterEventRoutine(PRKEVENT event, const char *routine) {
+  CheckNoWaitOwed(Current(), routine);
+  SchedulePoint();
+  return CheckEventInitialised(event, routine);
 }
 
 }  // namespace
@@ -168,50 +203,68 @@ std::string DescribeBlocked(SimThread *t) {
   }
 }
 
+namespace internal {
+void SetEventAtOnce(PKEVENT event) {
+  if (CheckEventInitialised(event, "KeSetEvent")) Signal(event);
+}
+}  // namespace internal
+
 }  // namespace sim
 
 using namespace sim;
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  CheckNoWaitOwed(Current(), "KeInitializeEvent");
   Event->Header.Type = Type == SynchronizationEvent ? kEventSynchronizationObject : kEventNotificationObject;
   Event->Header.Absolute = 0;
   Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
   Event->Header.Inserted = 0;
   Event->Header.SignalState = State ? 1 : 0;
   InitializeListHead(&Event->Header.WaitListHead);
+  RecordEvent(Event);
 }
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
-  SchedulePoint();
-  if (Current()->irql > DISPATCH_LEVEL)
+  if (!EnterEventRoutine(Event, "KeSetEvent")) return 0;
+  SimThread *self = Current();
+  if (self->irql > DISPATCH_LEVEL)
     ReportFault(Fault::InvalidParameter, "KeSetEvent", "called above DISPATCH_LEVEL");
+  else if (Wait && self->irql > APC_LEVEL)
+    ReportFault(Fault::InvalidParameter, "KeSetEvent",
+                "Wait = TRUE at IRQL " + std::to_string(self->irql) +
+                    ": the wait it promises must come at or below APC_LEVEL");
   RaceRelease(Event);
-  LONG previous = Event->Header.SignalState;
-  Event->Header.SignalState = 1;
-  if (previous == 0 && State() != nullptr) WakeSatisfiedWaiters();
-  SchedulePointAfterEffect();
+  LONG previous = Signal(Event);
+  // With Wait = TRUE the caller keeps its processor until the wait it owes.
+  if (Wait)
+    OweWait(self);
+  else
+    SchedulePointAfterEffect();
   return previous;
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
-  SchedulePoint();
+  if (!EnterEventRoutine(Event, "KeClearEvent")) return;
   Event->Header.SignalState = 0;
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
-  SchedulePoint();
+  if (!EnterEventRoutine(Event, "KeResetEvent")) return 0;
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 0;
   return previous;
 }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
-  SchedulePoint();
+  if (!EnterEventRoutine(Event, "KeReadStateEvent")) return 0;
   return Event->Header.SignalState;
 }
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout) {
+  SimThread *self = Current();
+  PayOwedWait(self);
+  CheckWaitIrql(self, "KeWaitForSingleObject", Timeout);
   return Wait("KeWaitForSingleObject", {static_cast<DISPATCHER_HEADER *>(Object)}, WaitAny, Timeout,
               STATUS_TIMEOUT);
 }
@@ -219,6 +272,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
                                   KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                   PKWAIT_BLOCK WaitBlockArray) {
+  SimThread *self = Current();
+  PayOwedWait(self);
   if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)) {
     ReportFault(Fault::InvalidParameter, "KeWaitForMultipleObjects",
                 std::to_string(Count) + " objects" +
@@ -227,13 +282,22 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
   }
   std::vector<DISPATCHER_HEADER *> objects;
   for (ULONG i = 0; i < Count; ++i) objects.push_back(static_cast<DISPATCHER_HEADER *>(Object[i]));
+  CheckWaitIrql(self, "KeWaitForMultipleObjects", Timeout);
   return Wait("KeWaitForMultipleObjects", std::move(objects), WaitType, Timeout, STATUS_TIMEOUT);
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+  SimThread *self = Current();
+  CheckNoWaitOwed(self, "KeDelayExecutionThread");
   if (Interval == nullptr) {
     ReportFault(Fault::InvalidParameter, "KeDelayExecutionThread", "no interval");
     return STATUS_INVALID_PARAMETER;
   }
+  // Unlike a wait, a delay is no poll even with a zero interval: it gives up
+  // the processor, which DISPATCH_LEVEL forbids.
+  if (self->irql >= DISPATCH_LEVEL)
+    ReportFault(Fault::WaitAtDispatch, "KeDelayExecutionThread",
+                ThreadLabel(self) + " delays for " + std::to_string(-Interval->QuadPart / 10000) + " ms at IRQL " +
+                    std::to_string(self->irql) + "; a delay needs IRQL <= APC_LEVEL whatever its interval");
   return Wait("KeDelayExecutionThread", {}, WaitAny, Interval, STATUS_SUCCESS);
 }

@@ -3,64 +3,70 @@
 // could have been overtaken by another, before or just after it took effect.
 #include "sim/kernel/src/sched_internal.h"
 
-using sim::SchedulePoint;
-
 namespace {
+
+// The interlocked routines are processor instructions, not kernel calls: a
+// thread owing the wait of KeSetEvent(Wait = TRUE) may use them, and keeps
+// its processor meanwhile.
+bool OwesWait() {
+  sim::SimThread *self = sim::CurrentSimThread();
+  return self != nullptr && self->waitOwed;
+}
+
+void Before(const volatile void *target) {
+  if (!OwesWait()) sim::SchedulePoint();
+  sim::RaceBarrier(target);
+}
+
 template <typename T>
-T AfterEffect(T result) {
-  sim::SchedulePointAfterEffect();
+T After(T result) {
+  if (!OwesWait()) sim::SchedulePointAfterEffect();
   return result;
 }
+
 }  // namespace
 
 LONG InterlockedIncrement(LONG volatile *Addend) {
-  SchedulePoint();
-  sim::RaceBarrier(Addend);
-  return AfterEffect<LONG>(*Addend = static_cast<LONG>(static_cast<ULONG>(*Addend) + 1u));
+  Before(Addend);
+  return After<LONG>(*Addend = static_cast<LONG>(static_cast<ULONG>(*Addend) + 1u));
 }
 
 LONG InterlockedDecrement(LONG volatile *Addend) {
-  SchedulePoint();
-  sim::RaceBarrier(Addend);
-  return AfterEffect<LONG>(*Addend = static_cast<LONG>(static_cast<ULONG>(*Addend) - 1u));
+  Before(Addend);
+  return After<LONG>(*Addend = static_cast<LONG>(static_cast<ULONG>(*Addend) - 1u));
 }
 
 LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
-  SchedulePoint();
-  sim::RaceBarrier(Target);
+  Before(Target);
   LONG old = *Target;
   *Target = Value;
-  return AfterEffect(old);
+  return After(old);
 }
 
 LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
-  SchedulePoint();
-  sim::RaceBarrier(Addend);
+  Before(Addend);
   LONG old = *Addend;
   *Addend = static_cast<LONG>(static_cast<ULONG>(old) + static_cast<ULONG>(Value));
-  return AfterEffect(old);
+  return After(old);
 }
 
 LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand) {
-  SchedulePoint();
-  sim::RaceBarrier(Destination);
+  Before(Destination);
   LONG old = *Destination;
   if (old == Comparand) *Destination = Exchange;
-  return AfterEffect(old);
+  return After(old);
 }
 
 PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
-  SchedulePoint();
-  sim::RaceBarrier(Target);
+  Before(Target);
   PVOID old = *Target;
   *Target = Value;
-  return AfterEffect(old);
+  return After(old);
 }
 
 PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand) {
-  SchedulePoint();
-  sim::RaceBarrier(Destination);
+  Before(Destination);
   PVOID old = *Destination;
   if (old == Comparand) *Destination = Exchange;
-  return AfterEffect(old);
+  return After(old);
 }

@@ -44,17 +44,24 @@ void FinishIrp(PIRP irp, const std::shared_ptr<IrpRecord> &rec) {
       PoolFree(irp->AssociatedIrp.SystemBuffer, "IofCompleteRequest");
   }
   FreeMdls(irp);
-  if (irp->UserIosb && !abandoned) *irp->UserIosb = irp->IoStatus;
+  IO_STATUS_BLOCK status = irp->IoStatus;
+  PIO_STATUS_BLOCK iosb = abandoned ? nullptr : irp->UserIosb;
   PKEVENT event = irp->UserEvent;
   std::shared_ptr<UserRequest> keep = rec->user;  // the event may live in it
   FileRecord *file = rec->file;
   ForgetIrp(irp);
   PoolFree(irp, "IofCompleteRequest");
   if (file) ReleaseFile(file);
+  // Windows writes the status block and sets the event in one completion
+  // APC: a thread that sees the status must see the event set, or it may
+  // arm the same OVERLAPPED again and have the old completion signal the
+  // new request. Nothing here may let another thread in between.
+  if (iosb) *iosb = status;
+  if (keep && keep->callerIosb && !abandoned) *keep->callerIosb = status;
   // The waiter of a synchronous request waits on `event` and may free its
   // own event as soon as it wakes: signal that one first.
-  if (keep && keep->callerEvent) KeSetEvent(keep->callerEvent, IO_NO_INCREMENT, FALSE);
-  if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+  if (keep && keep->callerEvent) internal::SetEventAtOnce(keep->callerEvent);
+  if (event) internal::SetEventAtOnce(event);
 }
 
 }  // namespace io

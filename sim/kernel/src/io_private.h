@@ -138,13 +138,29 @@ PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device);
 void DeviceReleased(PDEVICE_OBJECT device);
 void ResetDevices();
 
+// A request's reference on an event object (see NtCreateEvent); false when
+// the event is no such object but kernel memory its owner keeps alive.
+bool ReferenceEventObject(PKEVENT event);
+void DereferenceEventObject(PKEVENT event);
+
 // The user-mode request a user IRP belongs to: where its status goes when
-// the caller waits, and whether the caller has stopped waiting for it.
+// the caller waits, and whether the caller has stopped waiting for it. It
+// goes with the IRP's record, and the reference on its event with it.
 struct UserRequest {
+  UserRequest() = default;
+  UserRequest(const UserRequest &) = delete;
+  UserRequest &operator=(const UserRequest &) = delete;
+  ~UserRequest() {
+    if (heldEvent) DereferenceEventObject(heldEvent);
+  }
+  PKEVENT heldEvent = nullptr;
   KEVENT done;
   IO_STATUS_BLOCK iosb{};
   bool wait = false;
-  PKEVENT callerEvent = nullptr;  // set as well when a waited request completes
+  // A waited request's caller: its status block is written and its event
+  // set at completion, together, as for a request that is not waited for.
+  PIO_STATUS_BLOCK callerIosb = nullptr;
+  PKEVENT callerEvent = nullptr;
   bool abandoned = false;
 };
 

@@ -1,5 +1,6 @@
 // IRQL per simulated thread, and spin locks with the checks a driver
-// verifier makes: taken twice, released by a non-owner, taken in both orders.
+// verifier makes: taken twice, released by a non-owner, taken in orders that
+// form a cycle, still held when the IRQL drops below DISPATCH_LEVEL.
 #include <algorithm>
 
 #include "sim/kernel/src/sched_internal.h"
@@ -10,10 +11,46 @@ namespace {
 // The lock word holds its owner's thread id; 0 is free.
 KSPIN_LOCK OwnerTag(SimThread *t) { return static_cast<KSPIN_LOCK>(t->id) + 1; }
 
-std::string LockName(PKSPIN_LOCK lock) {
+std::string LockName(uintptr_t lock) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%p", static_cast<void *>(lock));
+  std::snprintf(buf, sizeof buf, "%p", reinterpret_cast<void *>(lock));
   return buf;
+}
+std::string LockName(PKSPIN_LOCK lock) { return LockName(reinterpret_cast<uintptr_t>(lock)); }
+
+// A path from `from` to `to` along the recorded orders, `from` first.
+bool OrderPath(uintptr_t from, uintptr_t to, std::set<uintptr_t> &seen, std::vector<uintptr_t> &path) {
+  path.push_back(from);
+  if (from == to) return true;
+  if (seen.insert(from).second) {
+    const auto &order = State()->lockOrder;
+    for (auto it = order.lower_bound({from, 0}); it != order.end() && it->first == from; ++it)
+      if (OrderPath(it->second, to, seen, path)) return true;
+  }
+  path.pop_back();
+  return false;
+}
+
+// The new order `held` then `taken` closes a cycle when `taken` already
+// leads back to `held`: each lock of it can be held by one CPU that spins on
+// the next. Each cycle is reported once.
+void CheckOrderCycle(SimThread *self, uintptr_t held, uintptr_t taken, const char *routine) {
+  KernelState *s = State();
+  std::set<uintptr_t> seen;
+  std::vector<uintptr_t> path;
+  if (!OrderPath(taken, held, seen, path)) return;
+  std::vector<uintptr_t> locks(path);
+  std::sort(locks.begin(), locks.end());
+  if (!s->cyclesReported.insert(locks).second) return;
+  std::string where = ThreadLabel(self) + " takes spin lock " + LockName(taken) + " while holding " + LockName(held);
+  if (path.size() == 2) {
+    ReportFault(Fault::LockOrderInversion, routine, where + "; elsewhere they were taken the other way round");
+    return;
+  }
+  std::string cycle = LockName(held);
+  for (uintptr_t lock : path) cycle += " -> " + LockName(lock);
+  ReportFault(Fault::LockOrderInversion, routine,
+              where + "; with the orders taken elsewhere the locks form the cycle " + cycle);
 }
 
 void RecordOrder(SimThread *self, PKSPIN_LOCK taken, const char *routine) {
@@ -22,19 +59,14 @@ void RecordOrder(SimThread *self, PKSPIN_LOCK taken, const char *routine) {
   for (PKSPIN_LOCK h : self->held) {
     auto a = reinterpret_cast<uintptr_t>(h);
     if (a == b) continue;
-    s->lockOrder.insert({a, b});
-    if (s->lockOrder.count({b, a}) && !s->inversionsReported.count({std::min(a, b), std::max(a, b)})) {
-      s->inversionsReported.insert({std::min(a, b), std::max(a, b)});
-      ReportFault(Fault::LockOrderInversion, routine,
-                  ThreadLabel(self) + " takes spin lock " + LockName(taken) + " while holding " + LockName(h) +
-                      "; elsewhere they were taken the other way round");
-    }
+    if (s->lockOrder.insert({a, b}).second) CheckOrderCycle(self, a, b, routine);
   }
 }
 
 void Acquire(PKSPIN_LOCK lock, const char *routine) {
-  SchedulePoint();
   SimThread *self = Current();
+  CheckNoWaitOwed(self, routine);
+  SchedulePoint();
   if (*lock == OwnerTag(self))
     FatalFault(Fault::SpinLockAcquiredTwice, routine,
                ThreadLabel(self) + " takes spin lock " + LockName(lock) + " that it already holds: the CPU spins forever");
@@ -53,6 +85,7 @@ void Acquire(PKSPIN_LOCK lock, const char *routine) {
 void Release(PKSPIN_LOCK lock, const char *routine) {
   KernelState *s = State();
   SimThread *self = Current();
+  CheckNoWaitOwed(self, routine);
   auto mine = std::find(self->held.begin(), self->held.end(), lock);
   if (mine != self->held.end()) {
     self->held.erase(mine);
@@ -77,6 +110,37 @@ void Release(PKSPIN_LOCK lock, const char *routine) {
         MakeRunnable(t.get());
 }
 
+KIRQL Raise(KIRQL newIrql, const char *routine) {
+  SimThread *self = Current();
+  CheckNoWaitOwed(self, routine);
+  KIRQL old = self->irql;
+  if (newIrql < old)
+    ReportFault(Fault::InvalidParameter, routine,
+                "raise to " + std::to_string(newIrql) + " from the higher IRQL " + std::to_string(old));
+  self->irql = newIrql;
+  return old;
+}
+
+// Below DISPATCH_LEVEL the thread can be switched out while it holds a spin
+// lock, and another thread on its CPU then spins on it for ever.
+void Lower(KIRQL newIrql, const char *routine) {
+  SimThread *self = Current();
+  CheckNoWaitOwed(self, routine);
+  if (newIrql > self->irql)
+    ReportFault(Fault::InvalidParameter, routine,
+                "lower to " + std::to_string(newIrql) + " from the lower IRQL " + std::to_string(self->irql));
+  else if (newIrql < DISPATCH_LEVEL && !self->held.empty())
+    ReportFault(Fault::IrqlLoweredHoldingSpinLock, routine,
+                ThreadLabel(self) + " lowers IRQL to " + std::to_string(newIrql) + " while holding spin lock " +
+                    LockName(self->held.back()) + "; spin locks are held at DISPATCH_LEVEL until released");
+  self->irql = newIrql;
+  if (newIrql < DISPATCH_LEVEL) {
+    // DPCs queued meanwhile on this processor run now.
+    IrqlLowered();
+    SchedulePoint();
+  }
+}
+
 }  // namespace
 }  // namespace sim
 
@@ -84,32 +148,13 @@ using namespace sim;
 
 KIRQL KeGetCurrentIrql(void) { return Current()->irql; }
 
-KIRQL KfRaiseIrql(KIRQL NewIrql) {
-  SimThread *self = Current();
-  KIRQL old = self->irql;
-  if (NewIrql < old)
-    ReportFault(Fault::InvalidParameter, "KfRaiseIrql",
-                "raise to " + std::to_string(NewIrql) + " from the higher IRQL " + std::to_string(old));
-  self->irql = NewIrql;
-  return old;
-}
+KIRQL KfRaiseIrql(KIRQL NewIrql) { return Raise(NewIrql, "KfRaiseIrql"); }
 
-VOID KfLowerIrql(KIRQL NewIrql) {
-  SimThread *self = Current();
-  if (NewIrql > self->irql)
-    ReportFault(Fault::InvalidParameter, "KfLowerIrql",
-                "lower to " + std::to_string(NewIrql) + " from the lower IRQL " + std::to_string(self->irql));
-  self->irql = NewIrql;
-  if (NewIrql < DISPATCH_LEVEL) {
-    // DPCs queued meanwhile on this processor run now.
-    IrqlLowered();
-    SchedulePoint();
-  }
-}
+VOID KfLowerIrql(KIRQL NewIrql) { Lower(NewIrql, "KfLowerIrql"); }
 
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) { *OldIrql = KfRaiseIrql(NewIrql); }
-VOID KeLowerIrql(KIRQL NewIrql) { KfLowerIrql(NewIrql); }
-KIRQL KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) { *OldIrql = Raise(NewIrql, "KeRaiseIrql"); }
+VOID KeLowerIrql(KIRQL NewIrql) { Lower(NewIrql, "KeLowerIrql"); }
+KIRQL KeRaiseIrqlToDpcLevel(void) { return Raise(DISPATCH_LEVEL, "KeRaiseIrqlToDpcLevel"); }
 
 VOID SimCheckPagedCode(const char *routine) {
   SimThread *self = Current();
@@ -129,7 +174,7 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
-  KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+  KIRQL old = Raise(DISPATCH_LEVEL, "KfAcquireSpinLock");
   Acquire(SpinLock, "KfAcquireSpinLock");
   return old;
 }
@@ -137,7 +182,7 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   Release(SpinLock, "KfReleaseSpinLock");
   SchedulePointAfterEffect();
-  KfLowerIrql(NewIrql);
+  Lower(NewIrql, "KfReleaseSpinLock");
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {

@@ -75,6 +75,7 @@ PIRP NewUserIrp(FileRecord *f, UCHAR major, PKEVENT event, PIO_STATUS_BLOCK iosb
   *req = std::make_shared<UserRequest>();
   UserRequest &r = **req;
   r.wait = wait;
+  if (event && ReferenceEventObject(event)) r.heldEvent = event;
   KeInitializeEvent(&r.done, NotificationEvent, FALSE);
   rec->user = *req;
   rec->majorFunction = major;
@@ -93,6 +94,7 @@ PIRP NewUserIrp(FileRecord *f, UCHAR major, PKEVENT event, PIO_STATUS_BLOCK iosb
     irp->UserIosb = &r.iosb;
     irp->UserEvent = &r.done;
     irp->Flags |= IRP_SYNCHRONOUS_API;
+    r.callerIosb = iosb;
     r.callerEvent = event;
   } else {
     irp->UserIosb = iosb;

@@ -97,6 +97,7 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char *routine, bool checkTime
     ReportFault(Fault::TimerQueuedInFreedMemory, routine, what + " still queued in freed " + Describe(p, b));
   s.live.erase(it);
   s.freed[p] = b;
+  internal::ForgetEvents(p, b.size);
   if (queued) {
     // The kernel's timer or DPC list still runs through this memory: keep it
     // intact (unaccounted) until the kernel goes, so the fault is reported

@@ -104,6 +104,7 @@ void Step(uint64_t switchOneIn, uint64_t preemptOneIn) {
   SimThread *self = g_self;
   KernelState *s = State();
   if (self == nullptr || s == nullptr || self->abandon) return;
+  if (self->waitOwed) CheckNoWaitOwed(self, nullptr);
   if (++s->pointsSinceBlock > kLivelockPoints)
     FatalFault(Fault::Hang, "scheduler",
                "threads ran " + std::to_string(kLivelockPoints) + " steps without ever blocking\n" +
@@ -209,6 +210,7 @@ void AbandonThreads() {
 }
 
 void CheckIrqlRestored(SimThread *t, const char *routine) {
+  CheckNoWaitOwedAtReturn(t, routine);
   if (t->irql != t->baseIrql)
     ReportFault(Fault::IrqlNotRestored, routine,
                 ThreadLabel(t) + " returned at IRQL " + std::to_string(t->irql) + ", entered at " +

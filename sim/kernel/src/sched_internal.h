@@ -87,6 +87,10 @@ struct SimThread {
   KIRQL irql = PASSIVE_LEVEL;
   KIRQL baseIrql = PASSIVE_LEVEL;   // what the thread must be at when its work returns
   std::vector<PKSPIN_LOCK> held;
+  // KeSetEvent(Wait = TRUE) left the thread at DISPATCH_LEVEL owing a wait,
+  // which returns it to the IRQL it had before.
+  bool waitOwed = false;
+  KIRQL irqlBeforeSetEvent = PASSIVE_LEVEL;
 
   BlockOn blockOn = BlockOn::None;
   // A dispatcher wait.
@@ -181,7 +185,13 @@ struct KernelState {
 
   // Spin lock order: pairs (held, then taken).
   std::set<std::pair<uintptr_t, uintptr_t>> lockOrder;
-  std::set<std::pair<uintptr_t, uintptr_t>> inversionsReported;
+  // Order cycles reported, each as the sorted set of its locks.
+  std::set<std::vector<uintptr_t>> cyclesReported;
+
+  // Addresses of the events KeInitializeEvent set up, until their memory is
+  // freed. Stack memory going out of scope is never seen: a stale address
+  // stays, which can hide a fault but never invents one.
+  std::set<uintptr_t> initialisedEvents;
 
   std::map<uintptr_t, HandleEntry> handles;
   uintptr_t nextHandle = 0x80000004;
@@ -239,6 +249,19 @@ std::string DescribeProcessors();
 
 // Dispatcher.
 void WakeSatisfiedWaiters();
+// KeSetEvent(Wait = TRUE) leaves the thread at DISPATCH_LEVEL owing a
+// wait; the wait pays it, restoring the IRQL the thread had before.
+void OweWait(SimThread *t);
+void PayOwedWait(SimThread *t);
+// A thread owing that wait calls `routine` instead (NULL: some kernel
+// routine the caller cannot name), or returns from its routine: the fault
+// is reported and the thread put back at its own IRQL.
+void CheckNoWaitOwed(SimThread *t, const char *routine);
+void CheckNoWaitOwedAtReturn(SimThread *t, const char *routine);
+// KeInitializeEvent's record of initialised events (see initialisedEvents);
+// a check that fails reports the fault for `routine`.
+void RecordEvent(const void *event);
+bool CheckEventInitialised(const void *event, const char *routine);
 bool ObjectSignalled(DISPATCHER_HEADER *h);
 std::string DescribeObject(DISPATCHER_HEADER *h);
 std::string DescribeBlocked(SimThread *t);

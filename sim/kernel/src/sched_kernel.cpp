@@ -45,6 +45,9 @@ const char *const kFaultNames[] = {
     "TimerQueuedInFreedMemory",
     "Deadlock",
     "Hang",
+    "SetEventWaitNotFollowed",
+    "EventNotInitialized",
+    "IrqlLoweredHoldingSpinLock",
     "InvalidParameter",
 };
 

@@ -22,21 +22,9 @@ std::unordered_set<Object *> &Table() {
   return *table;
 }
 
-// A file's own event may still be signalled by a request that completes
-// after the handle is gone (as the I/O manager would, holding a reference);
-// it is parked here rather than freed.
-std::vector<void *> &ParkedFileEvents() {
-  static auto *parked = new std::vector<void *>;
-  return *parked;
-}
-
+// A request still pending on the object's event holds the event itself.
 void Destroy(Object *object) {
-  if (object->kind == ObjectKind::File) {
-    std::lock_guard<std::mutex> guard(TableLock());
-    ParkedFileEvents().push_back(object->event);
-  } else if (object->event != nullptr) {
-    DeleteEvent(object->event);
-  }
+  if (object->event != nullptr) DeleteEvent(object->event);
   switch (object->kind) {
     case ObjectKind::File: delete static_cast<FileObject *>(object); break;
     case ObjectKind::Thread: delete static_cast<ThreadObject *>(object); break;

@@ -6,7 +6,6 @@
 #include <sim/kernel/sim.h>
 
 #include <cstddef>
-#include <new>
 #include <vector>
 
 namespace sim {
@@ -25,13 +24,10 @@ PIO_STATUS_BLOCK Kernel(IoStatus *iosb) { return reinterpret_cast<PIO_STATUS_BLO
 }  // namespace
 
 void *NewEvent(bool manualReset, bool initialState) {
-  PKEVENT event = new (std::nothrow) KEVENT;
-  if (event == nullptr) return nullptr;
-  KeInitializeEvent(event, manualReset ? NotificationEvent : SynchronizationEvent, initialState ? TRUE : FALSE);
-  return event;
+  return sim::NtCreateEvent(manualReset ? NotificationEvent : SynchronizationEvent, initialState ? TRUE : FALSE);
 }
 
-void DeleteEvent(void *event) { delete static_cast<PKEVENT>(event); }
+void DeleteEvent(void *event) { sim::NtCloseEvent(static_cast<PKEVENT>(event)); }
 
 void SignalEvent(void *event) { KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE); }
 

@@ -32,7 +32,8 @@ struct IoStatus {
   uintptr_t Information;
 };
 
-// ---- kernel events (KEVENT), owned by the caller of NewEvent
+// ---- kernel event objects: DeleteEvent drops the caller's reference; a
+// request that names the event holds its own until it completes
 void *NewEvent(bool manualReset, bool initialState);
 void DeleteEvent(void *event);
 void SignalEvent(void *event);

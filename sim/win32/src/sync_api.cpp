@@ -19,7 +19,10 @@ HANDLE NewEventObject(BOOL bManualReset, BOOL bInitialState) {
   return InsertObject(object);
 }
 
-int64_t TimeoutOf(DWORD dwMilliseconds) { return dwMilliseconds == INFINITE ? -1 : dwMilliseconds; }
+// Both arms in 64 bits: mixed with the DWORD, -1 would become 2^32 - 1 ms.
+int64_t TimeoutOf(DWORD dwMilliseconds) {
+  return dwMilliseconds == INFINITE ? int64_t{-1} : int64_t{dwMilliseconds};
+}
 
 DWORD WaitResult(NtStatus status) {
   if (status == kStatusTimeout) return WAIT_TIMEOUT;
