@@ -91,12 +91,22 @@ function(test_folder folder)
   target_link_libraries(test_${folder} PRIVATE ${ARGN} gtest_host)
   add_test(NAME ${folder} COMMAND test_${folder})
   set_tests_properties(${folder} PROPERTIES TIMEOUT 900)
+  if(USBMODEM_RACE_DETECTOR)
+    set_tests_properties(${folder} PROPERTIES ENVIRONMENT
+      "TSAN_OPTIONS=ignore_noninstrumented_modules=1 suppressions=${CMAKE_SOURCE_DIR}/tests/support/race_suppressions.txt")
+  endif()
 endfunction()
 
 test_folder(kernel ${SIM_KERNEL_ONLY})
 foreach(folder driver serial datapath usb win32 scenario stress)
   test_folder(${folder} ${SIM_ALL} usbmodem_host)
 endforeach()
+
+# The race detector build runs the test programs only; the checks below
+# belong to the sanitizer build.
+if(USBMODEM_RACE_DETECTOR)
+  return()
+endif()
 
 # Every run replays exactly: the same seed gives a byte-identical trace.
 add_test(NAME trace_replay

@@ -15,3 +15,12 @@ export USBMODEM_SEEDS="${USBMODEM_SEEDS:-20}"
 # ... and every single-seed test runs again under this many seeds.
 export USBMODEM_SWEEP="${USBMODEM_SWEEP:-8}"
 ctest --test-dir build/host-debug --output-on-failure -j "$jobs"
+
+# The race detector: the driver's plain memory accesses between simulated
+# processors, on two and four processors, a bounded count of seeds.
+cmake --preset host-race >/dev/null
+cmake --build --preset host-race -j "$jobs"
+for cpus in 2 4; do
+  USBMODEM_CPUS=$cpus USBMODEM_SEEDS="${USBMODEM_RACE_SEEDS:-5}" \
+    ctest --test-dir build/host-race --output-on-failure -j "$jobs"
+done

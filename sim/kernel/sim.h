@@ -98,7 +98,7 @@ bool RequestInterrupt(uint64_t due100ns, PKDPC dpc, PVOID arg1 = nullptr, PVOID 
 // False when it was not awaiting one (it may be queued or running already).
 bool CancelInterrupt(PKDPC dpc);
 
-// Schedule switches made so far by the running kernel (benchmarks).
+// Schedule switches made so far by every kernel of this process (benchmarks).
 uint64_t SwitchCount();
 
 // ------------------------------------------------------------------ the machine

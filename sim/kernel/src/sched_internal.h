@@ -164,7 +164,6 @@ struct KernelState {
   uint64_t rng = 0;
   uint64_t waitSeq = 0;
   uint64_t pointsSinceBlock = 0;
-  uint64_t switches = 0;
 
   // Processors, and the threads ready to run that none of them runs now.
   std::vector<Processor> cpus;

@@ -227,8 +227,6 @@ void Kernel::Shutdown() {
   if (s->trace) std::fflush(s->trace);
 }
 
-uint64_t SwitchCount() { return g_state ? g_state->switches : 0; }
-
 const std::vector<FaultRecord> &Kernel::Faults() const { return g_state->faults; }
 void Kernel::ClearFaults() { g_state->faults.clear(); }
 uint64_t Kernel::Seed() const { return g_state->options.seed; }

@@ -127,10 +127,15 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, 
   if (lpThreadId != nullptr) *lpThreadId = thread->id;
   HANDLE handle = InsertObject(thread);
   StartThread("win32-thread-" + std::to_string(thread->id), [thread, lpStartAddress, lpParameter]() {
+    // The running thread's reference goes also when the machine ends the
+    // thread early (the process exits while it still runs).
+    struct RunningReference {
+      ThreadObject *thread;
+      ~RunningReference() { Release(thread); }
+    } running{thread};
     DWORD code = lpStartAddress(lpParameter);
     thread->exitCode = code;
     SignalEvent(thread->event);
-    Release(thread);
   });
   return handle;
 }
