@@ -13,6 +13,8 @@ namespace internal {
 int SpinLocksHeldByCurrentThread();
 // True while the current context is a simulated thread (not the host's own).
 bool InSimulatedThread();
+// Whether the current simulated thread holds this spin lock.
+bool CurrentThreadHolds(PKSPIN_LOCK lock);
 // A KTIMER that is set, or a KDPC that is queued, inside [begin, begin+size):
 // memory about to be freed or a device object about to be deleted.
 bool FindQueuedTimerOrDpc(const void *begin, size_t size, std::string *what);

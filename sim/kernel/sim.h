@@ -32,7 +32,7 @@ enum class Fault {
   SpinLockReleasedByNonOwner,
   SpinLockAcquiredTwice,
   LockOrderInversion,
-  IrpCompletedUnderSpinLock,
+  IrpCompletedUnderSpinLock,  // under the cancel spin lock
   PoolLeak,
   BadPoolFree,             // unknown pointer or double free
   PagedPoolAtDispatch,

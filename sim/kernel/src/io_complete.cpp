@@ -44,10 +44,12 @@ bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord> &rec) {
                 what + " completed with its cancel routine still set");
     irp->CancelRoutine = nullptr;
   }
-  if (internal::InSimulatedThread() && internal::SpinLocksHeldByCurrentThread() > 0)
+  // Completing under a lock of the driver's own is legal, if unwise; under
+  // the cancel spin lock a completion routine that cancels or starts another
+  // IRP takes it again and the CPU spins forever.
+  if (internal::InSimulatedThread() && internal::CurrentThreadHolds(&CancelLock()))
     ReportFault(Fault::IrpCompletedUnderSpinLock, "IofCompleteRequest",
-                what + " completed while holding " + std::to_string(internal::SpinLocksHeldByCurrentThread()) +
-                    " spin lock(s)");
+                what + " completed while holding the cancel spin lock (IoReleaseCancelSpinLock first)");
   if (irp->IoStatus.Status == STATUS_PENDING)
     ReportFault(Fault::InvalidParameter, "IofCompleteRequest", what + " completed with STATUS_PENDING");
   return true;

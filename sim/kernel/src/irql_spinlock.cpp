@@ -76,6 +76,14 @@ void Release(PKSPIN_LOCK lock, const char *routine) {
 }
 
 }  // namespace
+
+namespace internal {
+bool CurrentThreadHolds(PKSPIN_LOCK lock) {
+  const std::vector<PKSPIN_LOCK> &held = Current()->held;
+  return std::find(held.begin(), held.end(), lock) != held.end();
+}
+}  // namespace internal
+
 }  // namespace sim
 
 using namespace sim;
