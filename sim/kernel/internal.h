@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <wdm.h>
 
@@ -15,6 +16,17 @@ int SpinLocksHeldByCurrentThread();
 bool InSimulatedThread();
 // Whether the current simulated thread holds this spin lock.
 bool CurrentThreadHolds(PKSPIN_LOCK lock);
+// A driver routine the kernel calls (dispatch, completion, cancel) must return
+// at the IRQL it was called at, holding the spin locks its caller held and no
+// others. Taken just before the call; checked when the routine returns, which
+// reports an IrqlNotRestored fault naming `kind` and puts the IRQL and the
+// locks back so the run can go on.
+struct RoutineEntry {
+  KIRQL irql;
+  std::vector<PKSPIN_LOCK> held;
+};
+RoutineEntry EnterDriverRoutine();
+void CheckDriverRoutineReturn(const RoutineEntry &entry, const char *kind, const std::string &what);
 // A KTIMER that is set, or a KDPC that is queued, inside [begin, begin+size):
 // memory about to be freed or a device object about to be deleted.
 bool FindQueuedTimerOrDpc(const void *begin, size_t size, std::string *what);

@@ -48,6 +48,7 @@ enum class Fault {
   TimerQueuedInFreedMemory,
   Deadlock,
   Hang,                    // virtual time limit passed
+  IrqlTooHigh,             // a routine called above the highest IRQL it allows
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

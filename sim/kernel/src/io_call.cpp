@@ -44,6 +44,7 @@ void NoteLocationWalked(IrpRecord &rec, PIRP irp, int location) {
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool fromPowerManager) {
   MaybeSchedule();
   const char *routine = fromPowerManager ? "PoCallDriver" : "IofCallDriver";
+  CheckIrqlAtMost(DISPATCH_LEVEL, routine);
   auto rec = FindIrp(irp);
   if (!rec) {
     ReportFault(Fault::InvalidParameter, routine, "IRP " + Hex((uintptr_t)irp) + " is not a live IRP");
@@ -76,7 +77,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool fromPowerManager) {
   rec->frames.push_back(frame);
 
   PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[sp->MajorFunction];
+  internal::RoutineEntry entry = internal::EnterDriverRoutine();
   NTSTATUS status = dispatch(device, irp);
+  internal::CheckDriverRoutineReturn(entry, "dispatch routine", frame->what);
 
   frame->returned = true;
   frame->status = status;

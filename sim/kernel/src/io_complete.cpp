@@ -59,6 +59,7 @@ bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord> &rec) {
 
 void CompleteRequest(PIRP irp) {
   MaybeSchedule();
+  CheckIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
   auto rec = FindIrp(irp);
   if (!CheckEntry(irp, rec)) return;
   rec->completions++;
@@ -80,7 +81,12 @@ void CompleteRequest(PIRP irp) {
       ZeroStackLocation(sp);
       PDEVICE_OBJECT device =
           irp->CurrentLocation == irp->StackCount + 1 ? nullptr : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+      internal::RoutineEntry entry = internal::EnterDriverRoutine();
       NTSTATUS status = routine(device, irp, context);
+      internal::CheckDriverRoutineReturn(entry, "completion routine",
+                                         "completion routine of IRP #" + std::to_string(rec->serial) + " " +
+                                             MajorName(rec->majorFunction) + " at " +
+                                             (device ? DeviceName(device) : std::string("its originator")));
       if (status == STATUS_MORE_PROCESSING_REQUIRED) return;
       if (rec->freed) {
         ReportFault(Fault::InvalidParameter, "IofCompleteRequest",

@@ -54,6 +54,8 @@ void ResetMdlKnob();
 // Only in a simulated thread may the IRQL be asked and the scheduler entered.
 void MaybeSchedule();
 KIRQL CurrentIrqlOrPassive();
+// Reports an IrqlTooHigh fault when the caller is above `limit`; false then.
+bool CheckIrqlAtMost(KIRQL limit, const char *routine);
 
 // An MDL for [va, va+length), chained to irp when given; `system` for the
 // I/O manager's own.

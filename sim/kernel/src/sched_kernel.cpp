@@ -45,6 +45,7 @@ const char *const kFaultNames[] = {
     "TimerQueuedInFreedMemory",
     "Deadlock",
     "Hang",
+    "IrqlTooHigh",
     "InvalidParameter",
 };
 
