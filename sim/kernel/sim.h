@@ -49,6 +49,7 @@ enum class Fault {
   Deadlock,
   Hang,                    // virtual time limit passed
   IrqlTooHigh,             // a routine called above the highest IRQL it allows
+  FinalStatusForHeldIrp,   // a dispatch routine returned a final status for an IRP it kept
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

@@ -18,6 +18,22 @@ void CheckPending(const CallFrame &f) {
                 f.what + " was marked pending but returned " + Hex((uint32_t)f.status) + " instead of STATUS_PENDING");
 }
 
+// A final status tells the caller the request is over: the routine must have
+// completed the IRP or handed it to a lower driver that still has it. An IRP
+// still at the routine's own stack location, with no lower driver sharing it
+// (after a skip), was kept: never passed on, or taken back by a completion
+// routine that halted completion and then not completed.
+void CheckNotHeld(IrpRecord &rec, PIRP irp, const CallFrame &f, const char *routine) {
+  if (irp->CurrentLocation != f.location || rec.heldReportedAt > f.seq) return;
+  for (const auto &other : rec.frames)
+    if (other->seq > f.seq && other->location <= f.location && !other->walked) return;
+  rec.heldReportedAt = f.seq;
+  ReportFault(Fault::FinalStatusForHeldIrp, routine,
+              f.what + " returned " + Hex((uint32_t)f.status) +
+                  " but neither completed the IRP nor passed it on: its caller takes the request as done "
+                  "while the driver still holds the IRP");
+}
+
 }  // namespace
 
 // Completion passes stack location `location`: settle the calls made at it.
@@ -73,6 +89,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool fromPowerManager) {
 
   auto frame = std::make_shared<CallFrame>();
   frame->location = irp->CurrentLocation;
+  frame->seq = ++rec->calls;
   frame->what = "dispatch of " + what;
   rec->frames.push_back(frame);
 
@@ -91,6 +108,8 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool fromPowerManager) {
       ReportFault(Fault::MarkedNotPending, routine,
                   frame->what + " marked the IRP pending but returned " + Hex((uint32_t)status) +
                       " while the IRP is not completed");
+    else if (status != STATUS_PENDING)
+      CheckNotHeld(*rec, irp, *frame, routine);
     if (status != STATUS_PENDING) {
       for (auto it = rec->frames.begin(); it != rec->frames.end(); ++it)
         if (*it == frame) {

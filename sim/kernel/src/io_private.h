@@ -74,6 +74,7 @@ enum class IrpOrigin {
 // rules can be judged whichever comes first.
 struct CallFrame {
   int location = 0;
+  uint64_t seq = 0;  // order of the calls on the IRP
   std::string what;
   bool returned = false;
   NTSTATUS status = 0;
@@ -90,6 +91,8 @@ struct IrpRecord {
   bool freed = false;
   int completions = 0;  // IofCompleteRequest calls since allocation or reuse
   std::vector<std::shared_ptr<CallFrame>> frames;
+  uint64_t calls = 0;
+  uint64_t heldReportedAt = 0;  // the call whose routine was last found still holding the IRP
   // Final completion of I/O-manager IRPs.
   ULONG outputLength = 0;
   FileRecord *file = nullptr;

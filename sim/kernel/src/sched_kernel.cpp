@@ -46,6 +46,7 @@ const char *const kFaultNames[] = {
     "Deadlock",
     "Hang",
     "IrqlTooHigh",
+    "FinalStatusForHeldIrp",
     "InvalidParameter",
 };
 

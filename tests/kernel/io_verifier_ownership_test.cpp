@@ -1,0 +1,111 @@
+// Who owns an IRP when: a dispatch routine that returns a final status must
+// no longer hold the IRP, an IRP goes down without a cancel routine, an IRP
+// is freed only once it is back with its owner, and an IRP of IoAllocateIrp
+// is never given to IoInitializeIrp.
+#include "kernel/io_test_util.h"
+
+using namespace io_test;
+using sim::Fault;
+
+namespace {
+
+NTSTATUS NTAPI HaltCompletion(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+// A lower device that completes at once, an upper one attached over it whose
+// dispatch is the behaviour under test.
+struct TwoDevices {
+  Dispatch lowerD = [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); };
+  Dispatch upperD;
+  PDEVICE_OBJECT lower = nullptr;
+  PDEVICE_OBJECT upper = nullptr;
+
+  explicit TwoDevices(std::function<NTSTATUS(TwoDevices &, PIRP)> upperBehaviour) {
+    upperD = [this, upperBehaviour](PDEVICE_OBJECT, PIRP irp) { return upperBehaviour(*this, irp); };
+    PDRIVER_OBJECT driver = MakeDriver();
+    lower = MakeDevice(driver, &lowerD);
+    upper = MakeDevice(driver, &upperD);
+    IoAttachDeviceToDeviceStack(upper, lower);
+  }
+};
+
+struct HeldCase {
+  const char *name;
+  bool fault;
+  std::function<NTSTATUS(TwoDevices &, PIRP)> upper;
+};
+
+TEST(IoVerifierOwnership, FinalStatusReturnedForAnIrpTheRoutineStillHolds) {
+  PIRP kept = nullptr;
+  const HeldCase cases[] = {
+      {"kept and never passed on", true,
+       [&](TwoDevices &, PIRP irp) {
+         kept = irp;
+         return STATUS_SUCCESS;
+       }},
+      {"taken back by its completion routine and not completed", true,
+       [&](TwoDevices &s, PIRP irp) {
+         IoCopyCurrentIrpStackLocationToNext(irp);
+         IoSetCompletionRoutine(irp, HaltCompletion, nullptr, TRUE, TRUE, TRUE);
+         IoCallDriver(s.lower, irp);
+         kept = irp;
+         return STATUS_SUCCESS;
+       }},
+      {"taken back and completed", false,
+       [&](TwoDevices &s, PIRP irp) {
+         IoCopyCurrentIrpStackLocationToNext(irp);
+         IoSetCompletionRoutine(irp, HaltCompletion, nullptr, TRUE, TRUE, TRUE);
+         IoCallDriver(s.lower, irp);
+         return CompleteWith(irp, STATUS_SUCCESS);
+       }},
+      {"passed on after a skip", false,
+       [&](TwoDevices &s, PIRP irp) {
+         IoSkipCurrentIrpStackLocation(irp);
+         return IoCallDriver(s.lower, irp);
+       }},
+      {"completed", false, [&](TwoDevices &, PIRP irp) { return CompleteWith(irp, STATUS_UNSUCCESSFUL); }},
+  };
+  for (const HeldCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    kept = nullptr;
+    sim::Kernel k(Options());
+    k.Run([&] {
+      TwoDevices s(c.upper);
+      PIRP irp;
+      SendOne(s.upper, &irp);
+      if (kept) CompleteWith(kept, STATUS_SUCCESS);  // late, as the faulty driver would
+      IoFreeIrp(irp);
+    });
+    k.Shutdown();
+    ASSERT_EQ(CountFaults(k, Fault::FinalStatusForHeldIrp), c.fault ? 1 : 0) << DescribeFaults(k);
+    EXPECT_EQ(k.Faults().size(), c.fault ? 1u : 0u) << DescribeFaults(k);
+    if (c.fault) {
+      EXPECT_EQ(k.Faults()[0].routine, "IofCallDriver");
+    }
+  }
+}
+
+// Passed on after a skip to a lower driver that keeps it: the lower driver is
+// at fault, not the filter that returned its status.
+TEST(IoVerifierOwnership, OnlyTheDriverThatKeptTheIrpIsNamed) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    PIRP kept = nullptr;
+    TwoDevices s([](TwoDevices &s, PIRP irp) {
+      IoSkipCurrentIrpStackLocation(irp);
+      return IoCallDriver(s.lower, irp);
+    });
+    s.lowerD = [&](PDEVICE_OBJECT, PIRP irp) {
+      kept = irp;
+      return STATUS_SUCCESS;
+    };
+    PIRP irp;
+    SendOne(s.upper, &irp);
+    CompleteWith(kept, STATUS_SUCCESS);
+    IoFreeIrp(irp);
+  });
+  k.Shutdown();
+  ASSERT_EQ(CountFaults(k, Fault::FinalStatusForHeldIrp), 1) << DescribeFaults(k);
+  EXPECT_TRUE(AnyFaultMentions(k, Fault::FinalStatusForHeldIrp, "-> iotest#1")) << DescribeFaults(k);
+}
+
+}  // namespace
