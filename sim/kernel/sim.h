@@ -50,6 +50,8 @@ enum class Fault {
   Hang,                    // virtual time limit passed
   IrqlTooHigh,             // a routine called above the highest IRQL it allows
   FinalStatusForHeldIrp,   // a dispatch routine returned a final status for an IRP it kept
+  IrpSentWithCancelRoutine,// IofCallDriver with the IRP's cancel routine still set
+  PnpPowerIrpStatusNotSet, // a driver sent a PnP or power IRP whose status is not STATUS_NOT_SUPPORTED
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

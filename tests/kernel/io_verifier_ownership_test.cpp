@@ -108,4 +108,80 @@ TEST(IoVerifierOwnership, OnlyTheDriverThatKeptTheIrpIsNamed) {
   EXPECT_TRUE(AnyFaultMentions(k, Fault::FinalStatusForHeldIrp, "-> iotest#1")) << DescribeFaults(k);
 }
 
+VOID NTAPI NeverCalled(PDEVICE_OBJECT, PIRP) {}
+
+TEST(IoVerifierOwnership, IrpPassedDownWithItsCancelRoutineSet) {
+  for (bool clearFirst : {false, true}) {
+    SCOPED_TRACE(clearFirst ? "cleared before passing on" : "still set");
+    sim::Kernel k(Options());
+    k.Run([&] {
+      TwoDevices s([&](TwoDevices &s, PIRP irp) {
+        IoSetCancelRoutine(irp, NeverCalled);  // was queued here a moment
+        if (clearFirst) IoSetCancelRoutine(irp, nullptr);
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(s.lower, irp);
+      });
+      s.lowerD = [](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, nullptr);  // the lower driver takes it over
+        return CompleteWith(irp, STATUS_SUCCESS);
+      };
+      PIRP irp;
+      SendOne(s.upper, &irp);
+      IoFreeIrp(irp);
+    });
+    k.Shutdown();
+    ASSERT_EQ(CountFaults(k, Fault::IrpSentWithCancelRoutine), clearFirst ? 0 : 1) << DescribeFaults(k);
+    EXPECT_EQ(k.Faults().size(), clearFirst ? 0u : 1u) << DescribeFaults(k);
+  }
+}
+
+// A driver's own PnP or power IRP starts as STATUS_NOT_SUPPORTED; a driver
+// passing one on may change the status (only the sender is judged).
+TEST(IoVerifierOwnership, PnpAndPowerIrpsSentWithoutNotSupported) {
+  struct Case {
+    UCHAR major;
+    NTSTATUS initial;
+    int faults;
+  };
+  const Case cases[] = {{IRP_MJ_PNP, STATUS_SUCCESS, 1},
+                        {IRP_MJ_PNP, STATUS_NOT_SUPPORTED, 0},
+                        {IRP_MJ_POWER, STATUS_SUCCESS, 1},
+                        {IRP_MJ_POWER, STATUS_NOT_SUPPORTED, 0}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.major == IRP_MJ_PNP ? "IRP_MJ_PNP" : "IRP_MJ_POWER") << " sent with status 0x" << std::hex << c.initial);
+    sim::Kernel k(Options());
+    k.Run([&] {
+      TwoDevices s([](TwoDevices &s, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP) {
+          irp->IoStatus.Status = STATUS_SUCCESS;  // handled here, then passed on
+          IoSkipCurrentIrpStackLocation(irp);
+          return IoCallDriver(s.lower, irp);
+        }
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(s.lower, irp);
+      });
+      s.lowerD = [](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+        return CompleteWith(irp, irp->IoStatus.Status);
+      };
+      PIRP irp = IoAllocateIrp(s.upper->StackSize, FALSE);
+      irp->IoStatus.Status = c.initial;
+      PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+      sp->MajorFunction = c.major;
+      sp->MinorFunction = c.major == IRP_MJ_PNP ? IRP_MN_QUERY_CAPABILITIES : IRP_MN_QUERY_POWER;
+      IoSetCompletionRoutine(irp, HaltCompletion, nullptr, TRUE, TRUE, TRUE);
+      if (c.major == IRP_MJ_PNP) {
+        IoCallDriver(s.upper, irp);
+      } else {
+        PoCallDriver(s.upper, irp);
+      }
+      IoFreeIrp(irp);
+    });
+    k.Shutdown();
+    ASSERT_EQ(CountFaults(k, Fault::PnpPowerIrpStatusNotSet), c.faults) << DescribeFaults(k);
+    EXPECT_EQ(k.Faults().size(), (size_t)c.faults) << DescribeFaults(k);
+  }
+}
+
 }  // namespace

@@ -168,6 +168,7 @@ TEST(IoVerifier, PowerIrpSentWithIoCallDriver) {
     IoFreeIrp(irp);
     // The power manager's own path is exempt.
     irp = IoAllocateIrp(device->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_POWER;
     IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
     sim::internal::CallDriverFromPowerManager(device, irp);

@@ -34,6 +34,23 @@ void CheckNotHeld(IrpRecord &rec, PIRP irp, const CallFrame &f, const char *rout
                   "while the driver still holds the IRP");
 }
 
+// What the sender of an IRP must have settled before it goes down (the IRP
+// is at the receiver's stack location already).
+void CheckSender(const IrpRecord &rec, PIRP irp, const std::string &what, const char *routine) {
+  // The driver below would own an IRP that IoCancelIrp can complete under it.
+  if (irp->CancelRoutine)
+    ReportFault(Fault::IrpSentWithCancelRoutine, routine,
+                what + ": sent with its cancel routine still set (IoSetCancelRoutine(Irp, NULL) first)");
+  // A driver that does not handle a PnP or power IRP passes it on with its
+  // status untouched, so the sender starts it as STATUS_NOT_SUPPORTED.
+  UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+  bool pnpOrPower = major == IRP_MJ_PNP || major == IRP_MJ_POWER;
+  if (pnpOrPower && rec.calls == 0 && rec.origin != IrpOrigin::User && irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
+    ReportFault(Fault::PnpPowerIrpStatusNotSet, routine,
+                what + ": sent with IoStatus.Status " + Hex((uint32_t)irp->IoStatus.Status) +
+                    "; the sender must set it to STATUS_NOT_SUPPORTED");
+}
+
 }  // namespace
 
 // Completion passes stack location `location`: settle the calls made at it.
@@ -85,6 +102,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool fromPowerManager) {
                      Hex(sp->MinorFunction).substr(8) + " -> " + DeviceName(device);
   if (sp->MajorFunction == IRP_MJ_POWER && !fromPowerManager)
     ReportFault(Fault::PowerIrpSentWithIoCallDriver, routine, what + ": power IRPs go through PoCallDriver");
+  CheckSender(*rec, irp, what, routine);
   if (TraceEnabled()) Trace(what);
 
   auto frame = std::make_shared<CallFrame>();

@@ -139,6 +139,8 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   if (rec) {
     internal::PowerIrpGone(Irp);
     rec->frames.clear();
+    rec->calls = 0;
+    rec->heldReportedAt = 0;
     rec->majorFunction = 0;
     rec->completions = 0;
   } else {
@@ -156,6 +158,8 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   Irp->IoStatus.Status = Status;
   internal::PowerIrpGone(Irp);
   rec->frames.clear();
+  rec->calls = 0;
+  rec->heldReportedAt = 0;
   rec->majorFunction = 0;
   rec->completions = 0;
 }

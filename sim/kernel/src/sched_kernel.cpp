@@ -47,6 +47,8 @@ const char *const kFaultNames[] = {
     "Hang",
     "IrqlTooHigh",
     "FinalStatusForHeldIrp",
+    "IrpSentWithCancelRoutine",
+    "PnpPowerIrpStatusNotSet",
     "InvalidParameter",
 };
 
