@@ -34,8 +34,8 @@ bool FindQueuedTimerOrDpc(const void *begin, size_t size, std::string *what);
 // `exceptCurrentRoutine`, the routine that is running the question is not counted.
 bool WorkItemPendingFor(PDEVICE_OBJECT device, bool exceptCurrentRoutine = false);
 // IoDeleteDevice calls this: the device's I/O timer stops and is freed, as
-// the real IoDeleteDevice does.
-void ReleaseIoTimer(PDEVICE_OBJECT device);
+// the real IoDeleteDevice does. True when the timer was still started.
+bool ReleaseIoTimer(PDEVICE_OBJECT device);
 
 // Kernel handles (ZwClose closes any of them). Handles still open when the
 // kernel shuts down are reported as a HandleLeak.
@@ -54,6 +54,7 @@ const char *HandleKindName(HandleKind kind);
 // (e.g. from a static registration); it stays across kernels.
 using ObjectReferenceHook = LONG_PTR (*)(PVOID object, LONG delta);
 void SetObjectReferenceHook(ObjectReferenceHook hook);
+bool HasObjectReferenceHook();
 
 // ---- I/O manager, objects, pool (sim/kernel/src: I/O side)
 // A driver object for a driver of the simulated machine (ours, or the bus

@@ -52,6 +52,7 @@ enum class Fault {
   FinalStatusForHeldIrp,   // a dispatch routine returned a final status for an IRP it kept
   IrpSentWithCancelRoutine,// IofCallDriver with the IRP's cancel routine still set
   PnpPowerIrpStatusNotSet, // a driver sent a PnP or power IRP whose status is not STATUS_NOT_SUPPORTED
+  DeviceDeletedWhileAttached,// IoDeleteDevice of a device still attached to a lower one
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

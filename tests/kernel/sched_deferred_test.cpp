@@ -192,8 +192,12 @@ TEST(IoTimer, TicksOnceASecondWhileStarted) {
   k.Run([&] { IoStartTimer(dev->get()); });
   k.Advance(1500);
   EXPECT_EQ(seen.runs, 4);
-  // Deleting the device takes its I/O timer with it.
-  k.Run([&] { dev.reset(); });
+  // Deleting the device takes its I/O timer with it (stopped first: a
+  // started one may be running on another CPU as the device goes).
+  k.Run([&] {
+    IoStopTimer(dev->get());
+    dev.reset();
+  });
   k.Advance(3000);
   EXPECT_EQ(seen.runs, 4);
   EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);

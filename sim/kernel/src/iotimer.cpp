@@ -55,14 +55,16 @@ void ResetIoTimers() {
 }
 
 namespace internal {
-void ReleaseIoTimer(PDEVICE_OBJECT device) {
+bool ReleaseIoTimer(PDEVICE_OBJECT device) {
   KernelState *s = State();
   auto it = std::find(s->ioTimers.begin(), s->ioTimers.end(), device->Timer);
-  if (it == s->ioTimers.end()) return;
+  if (it == s->ioTimers.end()) return false;
+  bool started = (*it)->Started;
   delete *it;
   s->ioTimers.erase(it);
   device->Timer = nullptr;
   if (!AnyStarted(s)) KeCancelTimer(&s->ioClock);
+  return started;
 }
 }  // namespace internal
 

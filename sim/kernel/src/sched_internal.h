@@ -198,10 +198,6 @@ _KTHREAD *NewThreadObject(SimThread *t);
 void ThreadEnded(SimThread *t);
 void FreeAllThreadObjects();
 
-namespace internal {
-bool HasObjectReferenceHook();
-}
-
 // Stable id for trace lines (pointers differ run to run).
 uint32_t StableId(const void *p);
 std::string ThreadLabel(const SimThread *t);

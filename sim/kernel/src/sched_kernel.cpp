@@ -49,6 +49,7 @@ const char *const kFaultNames[] = {
     "FinalStatusForHeldIrp",
     "IrpSentWithCancelRoutine",
     "PnpPowerIrpStatusNotSet",
+    "DeviceDeletedWhileAttached",
     "InvalidParameter",
 };
 

@@ -1,0 +1,63 @@
+// Device objects: deleted only once detached and with their I/O timer
+// stopped.
+#include "kernel/io_test_util.h"
+
+using namespace io_test;
+using sim::Fault;
+
+namespace {
+
+Dispatch g_completes = [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); };
+
+TEST(IoVerifierDevice, DeviceDeletedWhileStillAttached) {
+  for (bool detachFirst : {false, true}) {
+    SCOPED_TRACE(detachFirst ? "detached first" : "still attached");
+    sim::Kernel k(Options());
+    k.Run([&] {
+      PDRIVER_OBJECT driver = MakeDriver();
+      PDEVICE_OBJECT lower = MakeDevice(driver, &g_completes);
+      PDEVICE_OBJECT upper = MakeDevice(driver, &g_completes);
+      ASSERT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
+      if (detachFirst) IoDetachDevice(lower);
+      IoDeleteDevice(upper);
+      // No pointer to the freed object is left behind: the lower device is
+      // the top of its stack again, and requests sent to it stay with it.
+      EXPECT_EQ(lower->AttachedDevice, nullptr);
+      PIRP irp;
+      EXPECT_EQ(SendOne(lower, &irp), STATUS_SUCCESS);
+      IoFreeIrp(irp);
+      IoDeleteDevice(lower);
+    });
+    k.Shutdown();
+    ASSERT_EQ(CountFaults(k, Fault::DeviceDeletedWhileAttached), detachFirst ? 0 : 1) << DescribeFaults(k);
+    EXPECT_EQ(k.Faults().size(), detachFirst ? 0u : 1u) << DescribeFaults(k);
+  }
+}
+
+VOID NTAPI CountTicks(PDEVICE_OBJECT, PVOID context) { ++*static_cast<int *>(context); }
+
+TEST(IoVerifierDevice, DeviceDeletedWithItsIoTimerStarted) {
+  for (bool stopFirst : {false, true}) {
+    SCOPED_TRACE(stopFirst ? "stopped first" : "still started");
+    sim::Kernel k(Options());
+    int ticks = 0;
+    k.Run([&] {
+      PDEVICE_OBJECT device = MakeDevice(MakeDriver(), &g_completes);
+      IoInitializeTimer(device, CountTicks, &ticks);
+      IoStartTimer(device);
+      DelayMs(1100);
+      if (stopFirst) IoStopTimer(device);
+      IoDeleteDevice(device);
+      DelayMs(2000);  // the timer went with the device either way
+    });
+    k.Shutdown();
+    EXPECT_EQ(ticks, 1);
+    ASSERT_EQ(CountFaults(k, Fault::DeviceDeletedWithTimerQueued), stopFirst ? 0 : 1) << DescribeFaults(k);
+    EXPECT_EQ(k.Faults().size(), stopFirst ? 0u : 1u) << DescribeFaults(k);
+    if (!stopFirst) {
+      EXPECT_TRUE(AnyFaultMentions(k, Fault::DeviceDeletedWithTimerQueued, "I/O timer")) << DescribeFaults(k);
+    }
+  }
+}
+
+}  // namespace
