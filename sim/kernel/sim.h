@@ -53,6 +53,7 @@ enum class Fault {
   IrpSentWithCancelRoutine,// IofCallDriver with the IRP's cancel routine still set
   PnpPowerIrpStatusNotSet, // a driver sent a PnP or power IRP whose status is not STATUS_NOT_SUPPORTED
   DeviceDeletedWhileAttached,// IoDeleteDevice of a device still attached to a lower one
+  IoTimerInitializedTwice, // IoInitializeTimer called again for a device object
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

@@ -1,5 +1,5 @@
 // Device objects: deleted only once detached and with their I/O timer
-// stopped.
+// stopped, and an I/O timer initialised once.
 #include "kernel/io_test_util.h"
 
 using namespace io_test;
@@ -35,6 +35,27 @@ TEST(IoVerifierDevice, DeviceDeletedWhileStillAttached) {
 }
 
 VOID NTAPI CountTicks(PDEVICE_OBJECT, PVOID context) { ++*static_cast<int *>(context); }
+
+TEST(IoVerifierDevice, IoTimerInitializedTwice) {
+  sim::Kernel k(Options());
+  int first = 0, second = 0;
+  k.Run([&] {
+    PDEVICE_OBJECT device = MakeDevice(MakeDriver(), &g_completes);
+    EXPECT_EQ(IoInitializeTimer(device, CountTicks, &first), STATUS_SUCCESS);
+    EXPECT_EQ(IoInitializeTimer(device, CountTicks, &second), STATUS_SUCCESS);
+    IoStartTimer(device);
+    DelayMs(1500);
+    IoStopTimer(device);
+    IoDeleteDevice(device);
+  });
+  k.Shutdown();
+  ASSERT_EQ(CountFaults(k, Fault::IoTimerInitializedTwice), 1) << DescribeFaults(k);
+  EXPECT_EQ(k.Faults()[0].routine, "IoInitializeTimer");
+  EXPECT_EQ(k.Faults().size(), 1u) << DescribeFaults(k);
+  // The device keeps one timer, with the routine and context of the last call.
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(second, 1);
+}
 
 TEST(IoVerifierDevice, DeviceDeletedWithItsIoTimerStarted) {
   for (bool stopFirst : {false, true}) {

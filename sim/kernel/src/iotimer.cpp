@@ -80,11 +80,16 @@ NTSTATUS IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerR
     t = new _IO_TIMER();
     s->ioTimers.push_back(t);
     DeviceObject->Timer = t;
+    t->Started = false;
+  } else {
+    // Once per device object: a second call swaps the routine of a timer
+    // that may be started and running on another CPU.
+    ReportFault(Fault::IoTimerInitializedTwice, "IoInitializeTimer",
+                "the device object has an I/O timer already; call IoInitializeTimer once, from AddDevice");
   }
   t->Device = DeviceObject;
   t->Routine = TimerRoutine;
   t->Context = Context;
-  t->Started = false;
   return STATUS_SUCCESS;
 }
 

@@ -50,6 +50,7 @@ const char *const kFaultNames[] = {
     "IrpSentWithCancelRoutine",
     "PnpPowerIrpStatusNotSet",
     "DeviceDeletedWhileAttached",
+    "IoTimerInitializedTwice",
     "InvalidParameter",
 };
 
