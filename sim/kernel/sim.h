@@ -54,6 +54,8 @@ enum class Fault {
   PnpPowerIrpStatusNotSet, // a driver sent a PnP or power IRP whose status is not STATUS_NOT_SUPPORTED
   DeviceDeletedWhileAttached,// IoDeleteDevice of a device still attached to a lower one
   IoTimerInitializedTwice, // IoInitializeTimer called again for a device object
+  AllocatedIrpInitialized, // IoInitializeIrp on an IRP of IoAllocateIrp
+  IrpFreedWhileOwnedBelow, // IoFreeIrp of an IRP a lower driver still has
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

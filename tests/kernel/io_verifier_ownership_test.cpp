@@ -184,4 +184,45 @@ TEST(IoVerifierOwnership, PnpAndPowerIrpsSentWithoutNotSupported) {
   }
 }
 
+TEST(IoVerifierOwnership, IrpFreedWhileALowerDriverStillHasIt) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    PIRP held = nullptr;
+    Dispatch d = [&](PDEVICE_OBJECT, PIRP irp) {
+      IoMarkIrpPending(irp);
+      held = irp;
+      return STATUS_PENDING;
+    };
+    PIRP irp;
+    SendOne(MakeDevice(MakeDriver(), &d), &irp);
+    IoFreeIrp(irp);  // too early: refused, the driver below still has it
+    CompleteWith(held, STATUS_SUCCESS);
+    IoFreeIrp(irp);  // back with its owner now
+  });
+  k.Shutdown();
+  ASSERT_EQ(CountFaults(k, Fault::IrpFreedWhileOwnedBelow), 1) << DescribeFaults(k);
+  EXPECT_EQ(k.Faults()[0].routine, "IoFreeIrp");
+  EXPECT_EQ(k.Faults().size(), 1u) << DescribeFaults(k);
+}
+
+// IoInitializeIrp is for IRPs in the driver's own memory, as often as it
+// likes; an IRP of IoAllocateIrp is reused with IoReuseIrp.
+TEST(IoVerifierOwnership, IoInitializeIrpOnAnAllocatedIrp) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    PIRP allocated = IoAllocateIrp(2, FALSE);
+    IoInitializeIrp(allocated, IoSizeOfIrp(2), 2);
+    IoReuseIrp(allocated, STATUS_NOT_SUPPORTED);
+    IoFreeIrp(allocated);
+    PIRP own = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, IoSizeOfIrp(2), sim::pool::TagOf("Irp2")));
+    IoInitializeIrp(own, IoSizeOfIrp(2), 2);
+    IoInitializeIrp(own, IoSizeOfIrp(2), 2);
+    ExFreePool(own);
+  });
+  k.Shutdown();
+  ASSERT_EQ(CountFaults(k, Fault::AllocatedIrpInitialized), 1) << DescribeFaults(k);
+  EXPECT_EQ(k.Faults()[0].routine, "IoInitializeIrp");
+  EXPECT_EQ(k.Faults().size(), 1u) << DescribeFaults(k);
+}
+
 }  // namespace

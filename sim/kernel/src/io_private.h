@@ -47,6 +47,8 @@ PVOID SystemAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, bool onDriversBeha
 void PoolFree(PVOID p, const char *routine, bool checkTimers = true);
 // True when p is the start of a live pool block; its size in *size.
 bool PoolBlockLive(const void *p, SIZE_T *size);
+// True when [p, p+size) lies inside one live pool block.
+bool PoolRangeLive(const void *p, SIZE_T size);
 // Releases every block: the kernel they belonged to is gone.
 void ReleaseAllPool();
 void ResetPoolKnobs();

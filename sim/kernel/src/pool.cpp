@@ -123,6 +123,15 @@ bool PoolBlockLive(const void *p, SIZE_T *size) {
   return true;
 }
 
+bool PoolRangeLive(const void *p, SIZE_T size) {
+  auto a = reinterpret_cast<uintptr_t>(p);
+  for (auto &l : Pool().live) {
+    auto b = reinterpret_cast<uintptr_t>(l.first);
+    if (a >= b && a + size <= b + l.second.size) return true;
+  }
+  return false;
+}
+
 // Releases every block, live or held back: the kernel these belonged to is gone.
 void ReleaseAllPool() {
   PoolState &s = Pool();

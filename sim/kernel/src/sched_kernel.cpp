@@ -51,6 +51,8 @@ const char *const kFaultNames[] = {
     "PnpPowerIrpStatusNotSet",
     "DeviceDeletedWhileAttached",
     "IoTimerInitializedTwice",
+    "AllocatedIrpInitialized",
+    "IrpFreedWhileOwnedBelow",
     "InvalidParameter",
 };
 
