@@ -56,6 +56,7 @@ enum class Fault {
   IoTimerInitializedTwice, // IoInitializeTimer called again for a device object
   AllocatedIrpInitialized, // IoInitializeIrp on an IRP of IoAllocateIrp
   IrpFreedWhileOwnedBelow, // IoFreeIrp of an IRP a lower driver still has
+  ZeroBytePoolAllocation,  // ExAllocatePoolWithTag of 0 bytes
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

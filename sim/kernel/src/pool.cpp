@@ -47,6 +47,9 @@ void Quarantine(void *p, SIZE_T size) {
 
 PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, bool system, bool injectable, const char *routine) {
   MaybeSchedule();
+  // Driver Verifier stops the machine on it: the size was never checked.
+  if (bytes == 0 && !system)
+    ReportFault(Fault::ZeroBytePoolAllocation, routine, "allocation of 0 bytes, tag '" + TagName(tag) + "'");
   if (IsPaged(type) && CurrentIrqlOrPassive() >= DISPATCH_LEVEL)
     ReportFault(Fault::PagedPoolAtDispatch, routine,
                 "PagedPool allocation of " + std::to_string(bytes) + " bytes, tag '" + TagName(tag) +

@@ -53,6 +53,7 @@ const char *const kFaultNames[] = {
     "IoTimerInitializedTwice",
     "AllocatedIrpInitialized",
     "IrpFreedWhileOwnedBelow",
+    "ZeroBytePoolAllocation",
     "InvalidParameter",
 };
 
