@@ -37,6 +37,17 @@ bool WorkItemPendingFor(PDEVICE_OBJECT device, bool exceptCurrentRoutine = false
 // the real IoDeleteDevice does. True when the timer was still started.
 bool ReleaseIoTimer(PDEVICE_OBJECT device);
 
+// Kernel APCs: the routine runs in `thread`, at APC_LEVEL, as soon as that
+// thread is below APC_LEVEL (at once when it is the caller; a thread waiting
+// at PASSIVE_LEVEL is interrupted, runs it and waits on). False when the
+// thread has ended.
+using KernelApcRoutine = void (*)(void *context);
+bool QueueKernelApc(PETHREAD thread, KernelApcRoutine routine, void *context);
+// The current thread's list of the IRPs it issued: the IRP goes on it (and
+// Irp->Tail.Overlay.Thread names the thread) until its final completion.
+void QueueThreadIrp(PIRP irp);
+void RemoveThreadIrp(PIRP irp);
+
 // Kernel handles (ZwClose closes any of them). Handles still open when the
 // kernel shuts down are reported as a HandleLeak.
 enum class HandleKind { Thread, RegistryKey, File, Other };
@@ -75,6 +86,9 @@ PDEVICE_OBJECT LookupDevice(const WCHAR *path);
 // PoStartNextPowerIrp), and an IRP freed or reused.
 void PowerIrpLocationDone(PIRP irp, int location);
 void PowerIrpGone(PIRP irp);
+// A thread ended while this IRP it issued was outstanding: reported, and the
+// IRP, taken off the thread, finishes without writing to what the thread left.
+void IrpOfEndedThread(PIRP irp, const std::string &thread);
 // IofCallDriver as PoCallDriver uses it: a power IRP passes without the
 // check that catches power IRPs sent with IoCallDriver.
 NTSTATUS CallDriverFromPowerManager(PDEVICE_OBJECT device, PIRP irp);

@@ -57,6 +57,7 @@ enum class Fault {
   AllocatedIrpInitialized, // IoInitializeIrp on an IRP of IoAllocateIrp
   IrpFreedWhileOwnedBelow, // IoFreeIrp of an IRP a lower driver still has
   ZeroBytePoolAllocation,  // ExAllocatePoolWithTag of 0 bytes
+  ThreadEndedWithIrpPending,// a thread ended while an IRP it issued was outstanding
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

@@ -59,6 +59,7 @@ SimThread *ChooseNext(KernelState *s) {
 void FinishThread(KernelState *s, SimThread *t) {
   if (!t->abandon) {
     CheckIrqlRestored(t, t->name.c_str());
+    ThreadExiting(t);
     if (TraceEnabled()) Trace("exit " + ThreadLabel(t));
   }
   t->state = SimThread::State::Finished;
@@ -139,6 +140,7 @@ void BlockCurrent(const char *routine) {
   SimThread *next = ChooseNext(s);
   HandOff(s, self, next);
   if (self->abandon) throw ThreadUnwind();
+  DeliverKernelApcs(self);
 }
 
 void RunUntilTargetEnds(SimThread *target, uint64_t limit100ns) {
@@ -188,11 +190,13 @@ void SchedulePoint() {
   if (++s->pointsSinceClockMoved > kLivelockPoints)
     FatalFault(Fault::Hang, "scheduler",
                "threads ran " + std::to_string(kLivelockPoints) + " steps without ever letting the clock move");
+  DeliverKernelApcs(self);
   if (NextRandom() % kSwitchOneIn != 0) return;
   std::vector<SimThread *> others = Runnable(s, self);
   if (others.empty()) return;
   HandOff(s, self, others[NextRandom() % others.size()]);
   if (self->abandon) throw ThreadUnwind();
+  DeliverKernelApcs(self);
 }
 
 SimThread *CreateThread(const std::string &name, ThreadBody body) {

@@ -36,6 +36,7 @@ struct _KTHREAD {
 };
 struct _ETHREAD {
   _KTHREAD Tcb;
+  LIST_ENTRY IrpList;  // the IRPs the thread issued, through IRP.ThreadListEntry
 };
 
 struct _IO_TIMER {
@@ -91,6 +92,15 @@ struct SimThread {
   const char *idleOn = nullptr;
 
   _KTHREAD *object = nullptr;
+
+  // Kernel APCs queued to the thread: they run in it, at APC_LEVEL, once it
+  // is below APC_LEVEL (apc.cpp).
+  struct KernelApc {
+    void (*routine)(void *context);
+    void *context;
+  };
+  std::deque<KernelApc> kernelApcs;
+  bool inKernelApc = false;
 };
 
 struct SetTimer {
@@ -175,6 +185,16 @@ void RunUntilTargetEnds(SimThread *target, uint64_t limit100ns);
 void AbandonThreads();
 void JoinFinishedThreads();
 uint64_t NextRandom();
+
+// Kernel APCs. A wait interrupted to run them ends with this status inside
+// the kernel, and is resumed.
+constexpr NTSTATUS kStatusKernelApc = 0x00000100;
+// Runs the thread's queued kernel APCs if it is below APC_LEVEL and not in
+// one already; the thread is the one running.
+void DeliverKernelApcs(SimThread *t);
+// The thread's body has returned: its APCs run, and IRPs it issued that are
+// still outstanding are reported and taken off it.
+void ThreadExiting(SimThread *t);
 
 // Dispatcher.
 void WakeSatisfiedWaiters();

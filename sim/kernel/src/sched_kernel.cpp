@@ -54,6 +54,7 @@ const char *const kFaultNames[] = {
     "AllocatedIrpInitialized",
     "IrpFreedWhileOwnedBelow",
     "ZeroBytePoolAllocation",
+    "ThreadEndedWithIrpPending",
     "InvalidParameter",
 };
 
