@@ -54,8 +54,18 @@ void CheckSender(const IrpRecord &rec, PIRP irp, const std::string &what, const 
 }  // namespace
 
 // Completion passes stack location `location`: settle the calls made at it.
+void NotePendedByPowerManager(PIRP irp) {
+  if (auto rec = FindIrp(irp)) rec->pendedByPowerManager.emplace_back(irp->CurrentLocation - 1, rec->calls);
+}
+
+bool PendedByPowerManager(const IrpRecord &rec, int location, uint64_t seq) {
+  for (const auto &p : rec.pendedByPowerManager)
+    if (p.first == location && seq <= p.second) return true;
+  return false;
+}
+
 void NoteLocationWalked(IrpRecord &rec, PIRP irp, int location) {
-  bool marked = (StackLocation(irp, location)->Control & SL_PENDING_RETURNED) != 0;
+  bool flagged = (StackLocation(irp, location)->Control & SL_PENDING_RETURNED) != 0;
   internal::PowerIrpLocationDone(irp, location);
   for (auto it = rec.frames.begin(); it != rec.frames.end();) {
     CallFrame &f = **it;
@@ -64,7 +74,7 @@ void NoteLocationWalked(IrpRecord &rec, PIRP irp, int location) {
       continue;
     }
     f.walked = true;
-    f.markedAtWalk = marked;
+    f.markedAtWalk = flagged || PendedByPowerManager(rec, location, f.seq);
     if (f.returned) {
       CheckPending(f);
       it = rec.frames.erase(it);

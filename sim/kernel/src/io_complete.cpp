@@ -74,7 +74,8 @@ void CompleteRequest(PIRP irp) {
     irp->CurrentLocation++;
     irp->Tail.Overlay.CurrentStackLocation++;
     NoteLocationWalked(*rec, irp, location);
-    irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+    irp->PendingReturned =
+        ((sp->Control & SL_PENDING_RETURNED) || PendedByPowerManager(*rec, location)) ? TRUE : FALSE;
     if (Invoke(sp, irp) && sp->CompletionRoutine) {
       PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
       PVOID context = sp->Context;

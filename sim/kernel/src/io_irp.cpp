@@ -159,6 +159,7 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     rec->frames.clear();
     rec->calls = 0;
     rec->heldReportedAt = 0;
+    rec->pendedByPowerManager.clear();
     rec->majorFunction = 0;
     rec->completions = 0;
   } else {
@@ -178,6 +179,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   rec->frames.clear();
   rec->calls = 0;
   rec->heldReportedAt = 0;
+  rec->pendedByPowerManager.clear();
   rec->majorFunction = 0;
   rec->completions = 0;
 }

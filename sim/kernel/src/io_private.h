@@ -95,6 +95,9 @@ struct IrpRecord {
   std::vector<std::shared_ptr<CallFrame>> frames;
   uint64_t calls = 0;
   uint64_t heldReportedAt = 0;  // the call whose routine was last found still holding the IRP
+  // Where the power manager held the IRP back and answered STATUS_PENDING
+  // for the calls made so far: (stack location, last call then).
+  std::vector<std::pair<int, uint64_t>> pendedByPowerManager;
   // Final completion of I/O-manager IRPs.
   ULONG outputLength = 0;
   FileRecord *file = nullptr;
@@ -117,6 +120,12 @@ void TeardownIrps();
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool fromPowerManager);
 // Completion passes a stack location: settle the dispatch calls made at it.
 void NoteLocationWalked(IrpRecord &rec, PIRP irp, int location);
+// The power manager queues the IRP for the next stack location and returns
+// STATUS_PENDING: the calls made so far count as pending there, and when
+// completion passes it, PendingReturned goes up as if the driver below had
+// returned STATUS_PENDING.
+void NotePendedByPowerManager(PIRP irp);
+bool PendedByPowerManager(const IrpRecord &rec, int location, uint64_t seq = 0);
 // The I/O manager's part of completion, after the last stack location.
 void FinishIrp(PIRP irp, const std::shared_ptr<IrpRecord> &rec);
 
