@@ -53,7 +53,6 @@ void CheckSender(const IrpRecord &rec, PIRP irp, const std::string &what, const 
 
 }  // namespace
 
-// Completion passes stack location `location`: settle the calls made at it.
 void NotePendedByPowerManager(PIRP irp) {
   if (auto rec = FindIrp(irp)) rec->pendedByPowerManager.emplace_back(irp->CurrentLocation - 1, rec->calls);
 }
@@ -64,6 +63,7 @@ bool PendedByPowerManager(const IrpRecord &rec, int location, uint64_t seq) {
   return false;
 }
 
+// Completion passes stack location `location`: settle the calls made at it.
 void NoteLocationWalked(IrpRecord &rec, PIRP irp, int location) {
   bool flagged = (StackLocation(irp, location)->Control & SL_PENDING_RETURNED) != 0;
   internal::PowerIrpLocationDone(irp, location);
