@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <wdm.h>
 
@@ -13,6 +14,19 @@ namespace internal {
 int SpinLocksHeldByCurrentThread();
 // True while the current context is a simulated thread (not the host's own).
 bool InSimulatedThread();
+// Whether the current simulated thread holds this spin lock.
+bool CurrentThreadHolds(PKSPIN_LOCK lock);
+// A driver routine the kernel calls (dispatch, completion, cancel) must return
+// at the IRQL it was called at, holding the spin locks its caller held and no
+// others. Taken just before the call; checked when the routine returns, which
+// reports an IrqlNotRestored fault naming `kind` and puts the IRQL and the
+// locks back so the run can go on.
+struct RoutineEntry {
+  KIRQL irql;
+  std::vector<PKSPIN_LOCK> held;
+};
+RoutineEntry EnterDriverRoutine();
+void CheckDriverRoutineReturn(const RoutineEntry &entry, const char *kind, const std::string &what);
 // A KTIMER that is set, or a KDPC that is queued, inside [begin, begin+size):
 // memory about to be freed or a device object about to be deleted.
 bool FindQueuedTimerOrDpc(const void *begin, size_t size, std::string *what);
@@ -20,8 +34,8 @@ bool FindQueuedTimerOrDpc(const void *begin, size_t size, std::string *what);
 // `exceptCurrentRoutine`, the routine that is running the question is not counted.
 bool WorkItemPendingFor(PDEVICE_OBJECT device, bool exceptCurrentRoutine = false);
 // IoDeleteDevice calls this: the device's I/O timer stops and is freed, as
-// the real IoDeleteDevice does.
-void ReleaseIoTimer(PDEVICE_OBJECT device);
+// the real IoDeleteDevice does. True when the timer was still started.
+bool ReleaseIoTimer(PDEVICE_OBJECT device);
 // Memory about to be freed or reused holds no initialised KEVENT any more:
 // an event there must be initialised again before it is used.
 void ForgetEvents(const void *begin, size_t size);
@@ -29,6 +43,17 @@ void ForgetEvents(const void *begin, size_t size);
 // manager writes a request's status block and sets its event in one step,
 // so no thread sees the one without the other.
 void SetEventAtOnce(PKEVENT event);
+
+// Kernel APCs: the routine runs in `thread`, at APC_LEVEL, as soon as that
+// thread is below APC_LEVEL (at once when it is the caller; a thread waiting
+// at PASSIVE_LEVEL is interrupted, runs it and waits on). False when the
+// thread has ended.
+using KernelApcRoutine = void (*)(void *context);
+bool QueueKernelApc(PETHREAD thread, KernelApcRoutine routine, void *context);
+// The current thread's list of the IRPs it issued: the IRP goes on it (and
+// Irp->Tail.Overlay.Thread names the thread) until its final completion.
+void QueueThreadIrp(PIRP irp);
+void RemoveThreadIrp(PIRP irp);
 
 // Kernel handles (ZwClose closes any of them). Handles still open when the
 // kernel shuts down are reported as a HandleLeak.
@@ -47,6 +72,7 @@ const char *HandleKindName(HandleKind kind);
 // (e.g. from a static registration); it stays across kernels.
 using ObjectReferenceHook = LONG_PTR (*)(PVOID object, LONG delta);
 void SetObjectReferenceHook(ObjectReferenceHook hook);
+bool HasObjectReferenceHook();
 
 // ---- I/O manager, objects, pool (sim/kernel/src: I/O side)
 // A driver object for a driver of the simulated machine (ours, or the bus
@@ -67,6 +93,9 @@ PDEVICE_OBJECT LookupDevice(const WCHAR *path);
 // PoStartNextPowerIrp), and an IRP freed or reused.
 void PowerIrpLocationDone(PIRP irp, int location);
 void PowerIrpGone(PIRP irp);
+// A thread ended while this IRP it issued was outstanding: reported, and the
+// IRP, taken off the thread, finishes without writing to what the thread left.
+void IrpOfEndedThread(PIRP irp, const std::string &thread);
 // IofCallDriver as PoCallDriver uses it: a power IRP passes without the
 // check that catches power IRPs sent with IoCallDriver.
 NTSTATUS CallDriverFromPowerManager(PDEVICE_OBJECT device, PIRP irp);

@@ -33,7 +33,7 @@ enum class Fault {
   SpinLockReleasedByNonOwner,
   SpinLockAcquiredTwice,
   LockOrderInversion,
-  IrpCompletedUnderSpinLock,
+  IrpCompletedUnderSpinLock,  // under the cancel spin lock
   PoolLeak,
   BadPoolFree,             // unknown pointer or double free
   PagedPoolAtDispatch,
@@ -45,13 +45,23 @@ enum class Fault {
   PowerIrpSentWithIoCallDriver,
   DeviceDeletedWithTimerQueued,
   DeviceDeletedWithDpcQueued,
-  DeviceDeletedWithWorkItemPending,
+  DeviceDeletedWithWorkItemPending,  // while its queued item holds no reference on it
   TimerQueuedInFreedMemory,
   Deadlock,
   Hang,                    // virtual time limit passed
   SetEventWaitNotFollowed,     // KeSetEvent(Wait = TRUE) not followed at once by a KeWaitFor* call
   EventNotInitialized,         // a KEVENT used that KeInitializeEvent never set up, or whose memory went
   IrqlLoweredHoldingSpinLock,  // IRQL lowered below DISPATCH_LEVEL with a spin lock still held
+  IrqlTooHigh,             // a routine called above the highest IRQL it allows
+  FinalStatusForHeldIrp,   // a dispatch routine returned a final status for an IRP it kept
+  IrpSentWithCancelRoutine,  // IofCallDriver with the IRP's cancel routine still set
+  PnpPowerIrpStatusNotSet, // a PnP or power IRP sent with a status other than STATUS_NOT_SUPPORTED
+  DeviceDeletedWhileAttached,  // IoDeleteDevice of a device still attached to a lower one
+  IoTimerInitializedTwice, // IoInitializeTimer called again for a device object
+  AllocatedIrpInitialized, // IoInitializeIrp on an IRP of IoAllocateIrp
+  IrpFreedWhileOwnedBelow, // IoFreeIrp of an IRP a lower driver still has
+  ZeroBytePoolAllocation,  // ExAllocatePoolWithTag of 0 bytes
+  ThreadEndedWithIrpPending,  // a thread ended while an IRP it issued was outstanding
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

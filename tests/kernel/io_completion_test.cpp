@@ -138,6 +138,15 @@ TEST(IoCompletion, MoreProcessingRequiredHaltsAndALaterCompletionResumes) {
   RunExpectingNoFaults([] {
     Stack s;
     s.rb.result = STATUS_MORE_PROCESSING_REQUIRED;
+    // B's routine takes the IRP back to finish it later, so B's dispatch
+    // returns STATUS_PENDING rather than the lower driver's status.
+    s.db = [&s](PDEVICE_OBJECT, PIRP irp) {
+      IoMarkIrpPending(irp);
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, Record, &s.rb, TRUE, TRUE, TRUE);
+      IoCallDriver(s.c, irp);
+      return STATUS_PENDING;
+    };
     s.bottom = [](PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, 7); };
     NTSTATUS returned;
     PIRP irp = s.Send(&returned);

@@ -78,6 +78,36 @@ void RunAndShutdown(sim::Kernel &k, Body body) {
   k.Shutdown();
 }
 
+// One device whose dispatch is the faulty behaviour; the IRP comes from
+// IoAllocateIrp with a routine that keeps it for the test to free. Its status
+// starts as STATUS_NOT_SUPPORTED, as a sender of Plug and Play and power IRPs
+// must leave it.
+inline NTSTATUS NTAPI KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+inline NTSTATUS SendOne(PDEVICE_OBJECT device, PIRP *out, UCHAR major = IRP_MJ_DEVICE_CONTROL) {
+  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+  IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+  *out = irp;
+  return IoCallDriver(device, irp);
+}
+
+template <typename Behaviour>
+sim::Kernel *RunFaulty(Behaviour behaviour, std::function<void(PDEVICE_OBJECT)> after = nullptr) {
+  auto *k = new sim::Kernel(Options());
+  k->Run([&] {
+    Dispatch d = behaviour;
+    PDEVICE_OBJECT device = MakeDevice(MakeDriver(), &d);
+    PIRP irp;
+    SendOne(device, &irp);
+    if (after) after(device);
+    IoFreeIrp(irp);
+  });
+  k->Shutdown();
+  return k;
+}
+
 inline bool AnyFaultMentions(const sim::Kernel &k, sim::Fault f, const std::string &text) {
   for (const auto &r : k.Faults())
     if (r.kind == f && r.detail.find(text) != std::string::npos) return true;

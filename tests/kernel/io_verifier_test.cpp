@@ -7,33 +7,6 @@ using sim::Fault;
 
 namespace {
 
-// One device whose dispatch is the faulty behaviour; the IRP comes from
-// IoAllocateIrp with a routine that keeps it for the test to free.
-NTSTATUS NTAPI KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
-
-NTSTATUS SendOne(PDEVICE_OBJECT device, PIRP *out, UCHAR major = IRP_MJ_DEVICE_CONTROL) {
-  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-  IoGetNextIrpStackLocation(irp)->MajorFunction = major;
-  IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
-  *out = irp;
-  return IoCallDriver(device, irp);
-}
-
-template <typename Behaviour>
-sim::Kernel *RunFaulty(Behaviour behaviour, std::function<void(PDEVICE_OBJECT)> after = nullptr) {
-  auto *k = new sim::Kernel(Options());
-  k->Run([&] {
-    Dispatch d = behaviour;
-    PDEVICE_OBJECT device = MakeDevice(MakeDriver(), &d);
-    PIRP irp;
-    SendOne(device, &irp);
-    if (after) after(device);
-    IoFreeIrp(irp);
-  });
-  k->Shutdown();
-  return k;
-}
-
 TEST(IoVerifier, IrpCompletedTwice) {
   std::unique_ptr<sim::Kernel> k(RunFaulty([](PDEVICE_OBJECT, PIRP irp) {
     CompleteWith(irp, STATUS_SUCCESS);
@@ -73,7 +46,8 @@ TEST(IoVerifier, IrpCompletedWithCancelRoutine) {
   EXPECT_EQ(CountFaults(*k, Fault::IrpCompletedWithCancelRoutine), 1) << DescribeFaults(*k);
 }
 
-TEST(IoVerifier, IrpCompletedUnderSpinLock) {
+// Windows allows it (and advises against it): only the cancel spin lock is a fault.
+TEST(IoVerifier, CompletingUnderADriverSpinLockIsLegal) {
   std::unique_ptr<sim::Kernel> k(RunFaulty([](PDEVICE_OBJECT, PIRP irp) {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
@@ -83,10 +57,10 @@ TEST(IoVerifier, IrpCompletedUnderSpinLock) {
     KeReleaseSpinLock(&lock, old);
     return STATUS_SUCCESS;
   }));
-  EXPECT_EQ(CountFaults(*k, Fault::IrpCompletedUnderSpinLock), 1) << DescribeFaults(*k);
+  EXPECT_TRUE(k->Faults().empty()) << DescribeFaults(*k);
 }
 
-TEST(IoVerifier, CompletingUnderTheCancelSpinLockCountsToo) {
+TEST(IoVerifier, CompletingUnderTheCancelSpinLockIsAFault) {
   std::unique_ptr<sim::Kernel> k(RunFaulty([](PDEVICE_OBJECT, PIRP irp) {
     KIRQL old;
     IoAcquireCancelSpinLock(&old);
@@ -194,6 +168,7 @@ TEST(IoVerifier, PowerIrpSentWithIoCallDriver) {
     IoFreeIrp(irp);
     // The power manager's own path is exempt.
     irp = IoAllocateIrp(device->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_POWER;
     IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
     sim::internal::CallDriverFromPowerManager(device, irp);
@@ -280,24 +255,49 @@ VOID NTAPI GatedWork(PDEVICE_OBJECT, PVOID context) {
   KeWaitForSingleObject(&g->release, Executive, KernelMode, FALSE, nullptr);
 }
 
-TEST(IoVerifier, DeviceDeletedWithWorkItemPending) {
-  sim::Kernel k(Options());
-  k.Run([] {
-    PDEVICE_OBJECT device;
-    ASSERT_EQ(IoCreateDevice(MakeDriver(), 16, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
-    WorkGate g;
-    KeInitializeEvent(&g.started, NotificationEvent, FALSE);
-    KeInitializeEvent(&g.release, NotificationEvent, FALSE);
-    PIO_WORKITEM item = IoAllocateWorkItem(device);
-    IoQueueWorkItem(item, GatedWork, DelayedWorkQueue, &g);
-    KeWaitForSingleObject(&g.started, Executive, KernelMode, FALSE, nullptr);
-    IoDeleteDevice(device);
-    KeSetEvent(&g.release, IO_NO_INCREMENT, FALSE);
-    DelayMs(10);
-    IoFreeWorkItem(item);
-  });
-  k.Shutdown();
-  EXPECT_EQ(CountFaults(k, Fault::DeviceDeletedWithWorkItemPending), 1) << DescribeFaults(k);
+// What the routine of a deleted device's item still reads of it.
+struct DeviceTag {
+  ULONG value;
+};
+
+VOID NTAPI ReadOwnDevice(PDEVICE_OBJECT device, PVOID context) {
+  *static_cast<ULONG *>(context) = static_cast<DeviceTag *>(device->DeviceExtension)->value;
+}
+
+// The queued or running item holds a reference on the device object: the
+// device may be deleted meanwhile, and its memory lasts until the routine
+// has returned.
+TEST(IoVerifier, DeviceDeletedWithWorkItemQueuedOrRunningIsLegal) {
+  for (bool running : {true, false}) {
+    SCOPED_TRACE(running ? "the item's routine runs" : "the item waits behind another");
+    RunExpectingNoFaults([&] {
+      PDEVICE_OBJECT device, other;
+      ASSERT_EQ(IoCreateDevice(MakeDriver(), sizeof(DeviceTag), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                STATUS_SUCCESS);
+      ASSERT_EQ(IoCreateDevice(MakeDriver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &other), STATUS_SUCCESS);
+      static_cast<DeviceTag *>(device->DeviceExtension)->value = 0x5eed;
+      WorkGate g;
+      KeInitializeEvent(&g.started, NotificationEvent, FALSE);
+      KeInitializeEvent(&g.release, NotificationEvent, FALSE);
+      // The one worker of the queue is held in a routine: in the first case
+      // the device's own, in the second one of another device's.
+      PIO_WORKITEM gate = IoAllocateWorkItem(running ? device : other);
+      PIO_WORKITEM reader = IoAllocateWorkItem(device);
+      ULONG seen = 0;
+      IoQueueWorkItem(gate, GatedWork, DelayedWorkQueue, &g);
+      KeWaitForSingleObject(&g.started, Executive, KernelMode, FALSE, nullptr);
+      if (!running) IoQueueWorkItem(reader, ReadOwnDevice, DelayedWorkQueue, &seen);
+      IoDeleteDevice(device);
+      KeSetEvent(&g.release, IO_NO_INCREMENT, FALSE);
+      DelayMs(10);
+      if (!running) {
+        EXPECT_EQ(seen, 0x5eedu);
+      }
+      IoFreeWorkItem(gate);
+      IoFreeWorkItem(reader);
+      IoDeleteDevice(other);
+    });
+  }
 }
 
 TEST(IoVerifier, DeviceDeletedTwice) {

@@ -45,6 +45,20 @@ TEST(Pool, LeakAtTeardownNamesTagSizeAndSequence) {
   EXPECT_NE(d.find("allocation #2"), std::string::npos) << d;
 }
 
+TEST(Pool, ZeroByteAllocationIsAFault) {
+  sim::Kernel k(Options());
+  k.Run([] {
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, kTag));
+    ExFreePool(ExAllocatePool(PagedPool, 0));
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 1, kTag));
+  });
+  k.Shutdown();
+  ASSERT_EQ(CountFaults(k, Fault::ZeroBytePoolAllocation), 2) << DescribeFaults(k);
+  EXPECT_EQ(k.Faults()[0].routine, "ExAllocatePoolWithTag");
+  EXPECT_EQ(k.Faults()[1].routine, "ExAllocatePool");
+  EXPECT_EQ(k.Faults().size(), 2u) << DescribeFaults(k);
+}
+
 TEST(Pool, BadFreesAreReportedWithoutCrashing) {
   sim::Kernel k(Options());
   k.Run([] {

@@ -12,6 +12,7 @@ NTSTATUS NTAPI HaltCompletion(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_
 
 // A set-power IRP the test owns, sent with PoCallDriver.
 void PrepareSetPower(PIRP irp) {
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
   sp->MajorFunction = IRP_MJ_POWER;
   sp->MinorFunction = IRP_MN_SET_POWER;

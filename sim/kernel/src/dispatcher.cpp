@@ -104,19 +104,35 @@ NTSTATUS Wait(const char *routine, std::vector<DISPATCHER_HEADER *> objects, WAI
   }
   if (poll) return timeoutStatus;
   KernelState *s = State();
-  self->blockOn = SimThread::BlockOn::Wait;
-  self->waitObjects = std::move(objects);
-  self->waitType = type;
-  self->waitHasDue = timeout != nullptr;
-  self->waitDue = timeout ? DueFromTimeout(timeout->QuadPart) : 0;
-  self->waitSeq = ++s->waitSeq;
-  self->waitTimeoutStatus = timeoutStatus;
-  BlockCurrent(routine);
-  if (!self->waitObjects.empty() && self->waitStatus >= STATUS_WAIT_0 &&
-      self->waitStatus < STATUS_WAIT_0 + static_cast<NTSTATUS>(self->waitObjects.size()))
-    AcquireSatisfiers(self->waitObjects, type, static_cast<int>(self->waitStatus - STATUS_WAIT_0));
-  self->waitObjects.clear();
-  return self->waitStatus;
+  bool hasDue = timeout != nullptr;
+  uint64_t due = timeout ? DueFromTimeout(timeout->QuadPart) : 0;
+  for (;;) {
+    self->blockOn = SimThread::BlockOn::Wait;
+    self->waitObjects = objects;
+    self->waitType = type;
+    self->waitHasDue = hasDue;
+    self->waitDue = due;
+    self->waitSeq = ++s->waitSeq;
+    self->waitTimeoutStatus = timeoutStatus;
+    BlockCurrent(routine);
+    if (self->waitStatus != kStatusKernelApc) {
+      if (!self->waitObjects.empty() && self->waitStatus >= STATUS_WAIT_0 &&
+          self->waitStatus < STATUS_WAIT_0 + static_cast<NTSTATUS>(self->waitObjects.size()))
+        AcquireSatisfiers(self->waitObjects, type, static_cast<int>(self->waitStatus - STATUS_WAIT_0));
+      self->waitObjects.clear();
+      return self->waitStatus;
+    }
+    self->waitObjects.clear();
+    // Interrupted to run kernel APCs (BlockCurrent ran them): the wait goes
+    // on where it was, with the same due time.
+    index = Satisfier(objects, type);
+    if (index >= 0) {
+      AcquireSatisfiers(objects, type, index);
+      Consume(objects, type, index);
+      return type == WaitAny ? STATUS_WAIT_0 + index : STATUS_SUCCESS;
+    }
+    if (hasDue && due <= s->now) return timeoutStatus;
+  }
 }
 
 LONG Signal(PRKEVENT event) {

@@ -1,5 +1,6 @@
 // IRPs the I/O manager builds for drivers: device control and synchronous
-// read/write requests, finished and freed by the I/O manager on completion.
+// read/write requests, on the issuing thread's IRP list, finished and freed by
+// the I/O manager on completion, in that thread.
 #include "io_private.h"
 
 namespace sim {
@@ -70,6 +71,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   MaybeSchedule();
+  CheckIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
   PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpOrigin::Built, false);
   if (!irp) return nullptr;
   auto rec = FindIrp(irp);
@@ -86,7 +88,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   irp->UserIosb = IoStatusBlock;
   irp->UserEvent = Event;
   irp->RequestorMode = KernelMode;
-  irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  internal::QueueThreadIrp(irp);
   rec->thread = irp->Tail.Overlay.Thread;
   return irp;
 }
@@ -94,6 +96,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                                   PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   MaybeSchedule();
+  CheckIrqlAtMost(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest");
   PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpOrigin::Built, false);
   if (!irp) return nullptr;
   auto rec = FindIrp(irp);
@@ -133,7 +136,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
   irp->UserIosb = IoStatusBlock;
   irp->UserEvent = Event;
   irp->Flags |= IRP_SYNCHRONOUS_API;
-  irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  internal::QueueThreadIrp(irp);
   rec->thread = irp->Tail.Overlay.Thread;
   return irp;
 }

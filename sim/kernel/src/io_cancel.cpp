@@ -26,12 +26,16 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
   MaybeSchedule();
+  // Above DISPATCH_LEVEL the cancel spin lock cannot even be taken.
+  if (!CheckIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp")) return FALSE;
   auto rec = FindIrp(Irp);
   if (!rec) {
     ReportFault(Fault::InvalidParameter, "IoCancelIrp", "IRP " + Hex((uintptr_t)Irp) + " is not a live IRP");
     return FALSE;
   }
   if (TraceEnabled()) Trace("IRP #" + std::to_string(rec->serial) + " cancel");
+  // The routine gets the cancel spin lock and must give it back.
+  internal::RoutineEntry entry = internal::EnterDriverRoutine();
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   Irp->Cancel = TRUE;
@@ -47,7 +51,11 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     return FALSE;
   }
   Irp->CancelIrql = irql;
-  routine(Irp->Tail.Overlay.CurrentStackLocation->DeviceObject, Irp);
+  PDEVICE_OBJECT device = Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+  routine(device, Irp);
+  internal::CheckDriverRoutineReturn(entry, "cancel routine",
+                                     "cancel routine of IRP #" + std::to_string(rec->serial) + " " +
+                                         MajorName(rec->majorFunction) + " at " + DeviceName(device));
   SchedulePointAfterEffect();
   return TRUE;
 }

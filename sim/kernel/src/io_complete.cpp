@@ -44,10 +44,12 @@ bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord> &rec) {
                 what + " completed with its cancel routine still set");
     irp->CancelRoutine = nullptr;
   }
-  if (internal::InSimulatedThread() && internal::SpinLocksHeldByCurrentThread() > 0)
+  // Completing under a lock of the driver's own is legal, if unwise; under
+  // the cancel spin lock a completion routine that cancels or starts another
+  // IRP takes it again and the CPU spins forever.
+  if (internal::InSimulatedThread() && internal::CurrentThreadHolds(&CancelLock()))
     ReportFault(Fault::IrpCompletedUnderSpinLock, "IofCompleteRequest",
-                what + " completed while holding " + std::to_string(internal::SpinLocksHeldByCurrentThread()) +
-                    " spin lock(s)");
+                what + " completed while holding the cancel spin lock (IoReleaseCancelSpinLock first)");
   if (irp->IoStatus.Status == STATUS_PENDING)
     ReportFault(Fault::InvalidParameter, "IofCompleteRequest", what + " completed with STATUS_PENDING");
   return true;
@@ -57,6 +59,7 @@ bool CheckEntry(PIRP irp, const std::shared_ptr<IrpRecord> &rec) {
 
 void CompleteRequest(PIRP irp) {
   MaybeSchedule();
+  CheckIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
   auto rec = FindIrp(irp);
   if (!CheckEntry(irp, rec)) return;
   rec->completions++;
@@ -71,7 +74,8 @@ void CompleteRequest(PIRP irp) {
     irp->CurrentLocation++;
     irp->Tail.Overlay.CurrentStackLocation++;
     NoteLocationWalked(*rec, irp, location);
-    irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+    irp->PendingReturned =
+        ((sp->Control & SL_PENDING_RETURNED) || PendedByPowerManager(*rec, location)) ? TRUE : FALSE;
     if (Invoke(sp, irp) && sp->CompletionRoutine) {
       PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
       PVOID context = sp->Context;
@@ -80,7 +84,12 @@ void CompleteRequest(PIRP irp) {
           irp->CurrentLocation == irp->StackCount + 1 ? nullptr : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
       // The sender's writes before IofCallDriver are visible to its completion routine, wherever it runs.
       RaceAcquire(irp);
+      internal::RoutineEntry entry = internal::EnterDriverRoutine();
       NTSTATUS status = routine(device, irp, context);
+      internal::CheckDriverRoutineReturn(entry, "completion routine",
+                                         "completion routine of IRP #" + std::to_string(rec->serial) + " " +
+                                             MajorName(rec->majorFunction) + " at " +
+                                             (device ? DeviceName(device) : std::string("its originator")));
       if (status == STATUS_MORE_PROCESSING_REQUIRED) return;
       if (rec->freed) {
         ReportFault(Fault::InvalidParameter, "IofCompleteRequest",

@@ -44,12 +44,24 @@ bool CheckLeftRunning(PDEVICE_OBJECT device, const DeviceRecord &rec) {
     ReportFault(kind, "IoDeleteDevice", rec.name + ": " + what);
     found = true;
   }
-  // A work item's routine may delete its own device: the I/O manager's
-  // reference keeps the object until the routine returns.
-  if (internal::WorkItemPendingFor(device, true)) {
+  // A queued or running work item holds a reference on its device object,
+  // which keeps the memory until the routine returns: deleting the device
+  // meanwhile is legal. Without that reference it would not be.
+  if (!internal::HasObjectReferenceHook() && internal::WorkItemPendingFor(device, true)) {
     ReportFault(Fault::DeviceDeletedWithWorkItemPending, "IoDeleteDevice", rec.name + ": a work item is still pending");
   }
   return found;
+}
+
+// A device deleted while attached would leave the lower device's
+// AttachedDevice pointing at freed memory: the fault is reported and the
+// link undone.
+void DetachLeftOver(PDEVICE_OBJECT device, DeviceRecord &rec) {
+  if (rec.attachedTo == nullptr) return;
+  ReportFault(Fault::DeviceDeletedWhileAttached, "IoDeleteDevice",
+              rec.name + " is still attached to " + DeviceName(rec.attachedTo) + " (IoDetachDevice first)");
+  if (FindDevice(rec.attachedTo) && rec.attachedTo->AttachedDevice == device) rec.attachedTo->AttachedDevice = nullptr;
+  rec.attachedTo = nullptr;
 }
 
 }  // namespace
@@ -147,7 +159,11 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     return;
   }
   bool reported = CheckLeftRunning(DeviceObject, *rec);
-  internal::ReleaseIoTimer(DeviceObject);
+  // Its routine may be running on another CPU as the device goes.
+  if (internal::ReleaseIoTimer(DeviceObject))
+    ReportFault(Fault::DeviceDeletedWithTimerQueued, "IoDeleteDevice",
+                rec->name + ": its I/O timer is still started (IoStopTimer first)");
+  DetachLeftOver(DeviceObject, *rec);
   if (TraceEnabled()) Trace("device " + rec->name + " deleted");
   if (!rec->nsName.empty()) RemoveName(rec->nsName);
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;

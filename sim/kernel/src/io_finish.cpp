@@ -1,5 +1,6 @@
 // The I/O manager's completion of the IRPs it built: buffered output copied
-// back, status block written, event set, buffers and the IRP freed.
+// back, buffers and the IRP freed, status block written and event set. For an
+// IRP a driver built this runs as a kernel APC in the thread that issued it.
 #include <algorithm>
 
 #include "io_private.h"
@@ -33,11 +34,11 @@ void FreeMdls(PIRP irp) {
   }
 }
 
-}  // namespace
-
-void FinishIrp(PIRP irp, const std::shared_ptr<IrpRecord> &rec) {
-  if (rec->origin == IrpOrigin::Driver || rec->origin == IrpOrigin::Initialized) return;
-  bool abandoned = rec->user && rec->user->abandoned;
+// The final part: output copied back, buffers and the IRP freed, then the
+// status block and the event, last and together. `toCaller` false for an IRP
+// whose issuer has gone: nothing of the caller's is written.
+void Finish(PIRP irp, const std::shared_ptr<IrpRecord> &rec, bool toCaller) {
+  bool abandoned = (rec->user && rec->user->abandoned) || !toCaller;
   if (irp->Flags & IRP_BUFFERED_IO) {
     if (!abandoned) CopyBack(irp, *rec);
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer)
@@ -46,7 +47,7 @@ void FinishIrp(PIRP irp, const std::shared_ptr<IrpRecord> &rec) {
   FreeMdls(irp);
   IO_STATUS_BLOCK status = irp->IoStatus;
   PIO_STATUS_BLOCK iosb = abandoned ? nullptr : irp->UserIosb;
-  PKEVENT event = irp->UserEvent;
+  PKEVENT event = toCaller ? irp->UserEvent : nullptr;
   std::shared_ptr<UserRequest> keep = rec->user;  // the event may live in it
   FileRecord *file = rec->file;
   ForgetIrp(irp);
@@ -64,5 +65,38 @@ void FinishIrp(PIRP irp, const std::shared_ptr<IrpRecord> &rec) {
   if (event) internal::SetEventAtOnce(event);
 }
 
+// The kernel APC that finishes a built IRP in the thread that issued it.
+void FinishInIssuer(void *context) {
+  PIRP irp = static_cast<PIRP>(context);
+  auto rec = FindIrp(irp);
+  if (!rec) return;
+  internal::RemoveThreadIrp(irp);
+  Finish(irp, rec, true);
+}
+
+}  // namespace
+
+void FinishIrp(PIRP irp, const std::shared_ptr<IrpRecord> &rec) {
+  if (rec->origin == IrpOrigin::Driver || rec->origin == IrpOrigin::Initialized) return;
+  if (rec->origin == IrpOrigin::Built) {
+    PETHREAD thread = irp->Tail.Overlay.Thread;
+    if (thread != nullptr && internal::QueueKernelApc(thread, FinishInIssuer, irp)) return;
+    Finish(irp, rec, false);  // its thread has ended
+    return;
+  }
+  Finish(irp, rec, true);
+}
+
 }  // namespace io
+
+namespace internal {
+void IrpOfEndedThread(PIRP irp, const std::string &thread) {
+  auto rec = io::FindIrp(irp);
+  if (!rec) return;
+  ReportFault(Fault::ThreadEndedWithIrpPending, "thread exit",
+              thread + " ended while IRP #" + std::to_string(rec->serial) + " " + io::MajorName(rec->majorFunction) +
+                  " it issued was outstanding: its event and status block are gone; wait for the IRP first");
+}
+}  // namespace internal
+
 }  // namespace sim

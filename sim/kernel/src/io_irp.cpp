@@ -84,6 +84,9 @@ void TeardownIrps() {
   for (auto &l : LiveIrps()) {
     PIRP irp = l.first;
     IrpRecord &rec = *l.second;
+    // An IRP in the driver's own memory is only looked at while that memory
+    // is pool the driver still has: freed, it was the driver's to free.
+    if (rec.origin == IrpOrigin::Initialized && !PoolRangeLive(irp, sizeof(IRP))) continue;
     std::string what = "IRP #" + std::to_string(rec.serial) + " " + MajorName(rec.majorFunction);
     if (irp->CurrentLocation > irp->StackCount + 1) {
       // Completed; only the driver's own allocation may linger, and must not.
@@ -129,16 +132,34 @@ VOID IoFreeIrp(PIRP Irp) {
                     " was built by the I/O manager: complete it with IoCompleteRequest, never IoFreeIrp");
     return;
   }
+  // Sent down and not yet completed back: the driver below still uses it.
+  for (const auto &frame : rec->frames)
+    if (!frame->walked) {
+      ReportFault(Fault::IrpFreedWhileOwnedBelow, "IoFreeIrp",
+                  "IRP #" + std::to_string(rec->serial) + " freed while " + frame->what +
+                      " has it still: free it once its completion routine has it back");
+      return;  // left to the driver below, which would write freed memory
+    }
   ForgetIrp(Irp);
   PoolFree(Irp, "IoFreeIrp");
 }
 
 VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   auto rec = FindIrp(Irp);
+  // It clears AllocationFlags, which IoFreeIrp needs to give the IRP back to
+  // where it came from: IoReuseIrp is the way to reuse those.
+  if (rec && rec->origin != IrpOrigin::Initialized)
+    ReportFault(Fault::AllocatedIrpInitialized, "IoInitializeIrp",
+                "IRP #" + std::to_string(rec->serial) + " came from " +
+                    (rec->origin == IrpOrigin::Driver ? "IoAllocateIrp: reuse it with IoReuseIrp"
+                                                      : "the I/O manager: it is not the driver's to initialise"));
   Initialize(Irp, PacketSize, StackSize, 0);
   if (rec) {
     internal::PowerIrpGone(Irp);
     rec->frames.clear();
+    rec->calls = 0;
+    rec->heldReportedAt = 0;
+    rec->pendedByPowerManager.clear();
     rec->majorFunction = 0;
     rec->completions = 0;
   } else {
@@ -156,6 +177,9 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   Irp->IoStatus.Status = Status;
   internal::PowerIrpGone(Irp);
   rec->frames.clear();
+  rec->calls = 0;
+  rec->heldReportedAt = 0;
+  rec->pendedByPowerManager.clear();
   rec->majorFunction = 0;
   rec->completions = 0;
 }

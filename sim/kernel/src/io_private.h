@@ -48,6 +48,8 @@ PVOID SystemAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, bool onDriversBeha
 void PoolFree(PVOID p, const char *routine, bool checkTimers = true);
 // True when p is the start of a live pool block; its size in *size.
 bool PoolBlockLive(const void *p, SIZE_T *size);
+// True when [p, p+size) lies inside one live pool block.
+bool PoolRangeLive(const void *p, SIZE_T size);
 // Releases every block: the kernel they belonged to is gone.
 void ReleaseAllPool();
 void ResetPoolKnobs();
@@ -55,6 +57,8 @@ void ResetMdlKnob();
 // Only in a simulated thread may the IRQL be asked and the scheduler entered.
 void MaybeSchedule();
 KIRQL CurrentIrqlOrPassive();
+// Reports an IrqlTooHigh fault when the caller is above `limit`; false then.
+bool CheckIrqlAtMost(KIRQL limit, const char *routine);
 
 // An MDL for [va, va+length), chained to irp when given; `system` for the
 // I/O manager's own.
@@ -73,6 +77,7 @@ enum class IrpOrigin {
 // rules can be judged whichever comes first.
 struct CallFrame {
   int location = 0;
+  uint64_t seq = 0;  // order of the calls on the IRP
   std::string what;
   bool returned = false;
   NTSTATUS status = 0;
@@ -89,6 +94,11 @@ struct IrpRecord {
   bool freed = false;
   int completions = 0;  // IofCompleteRequest calls since allocation or reuse
   std::vector<std::shared_ptr<CallFrame>> frames;
+  uint64_t calls = 0;
+  uint64_t heldReportedAt = 0;  // the call whose routine was last found still holding the IRP
+  // Where the power manager held the IRP back and answered STATUS_PENDING
+  // for the calls made so far: (stack location, last call then).
+  std::vector<std::pair<int, uint64_t>> pendedByPowerManager;
   // Final completion of I/O-manager IRPs.
   ULONG outputLength = 0;
   FileRecord *file = nullptr;
@@ -111,6 +121,12 @@ void TeardownIrps();
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool fromPowerManager);
 // Completion passes a stack location: settle the dispatch calls made at it.
 void NoteLocationWalked(IrpRecord &rec, PIRP irp, int location);
+// The power manager queues the IRP for the next stack location and returns
+// STATUS_PENDING: the calls made so far count as pending there, and when
+// completion passes it, PendingReturned goes up as if the driver below had
+// returned STATUS_PENDING.
+void NotePendedByPowerManager(PIRP irp);
+bool PendedByPowerManager(const IrpRecord &rec, int location, uint64_t seq = 0);
 // The I/O manager's part of completion, after the last stack location.
 void FinishIrp(PIRP irp, const std::shared_ptr<IrpRecord> &rec);
 

@@ -84,6 +84,7 @@ VOID IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CA
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   KIRQL cancelIrql = DISPATCH_LEVEL;
+  internal::RoutineEntry entry = internal::EnterDriverRoutine();
   if (CancelFunction) {
     IoAcquireCancelSpinLock(&cancelIrql);
     Irp->CancelRoutine = CancelFunction;
@@ -98,6 +99,9 @@ VOID IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CA
       Irp->CancelIrql = cancelIrql;
       Irp->CancelRoutine = nullptr;
       CancelFunction(DeviceObject, Irp);
+      internal::CheckDriverRoutineReturn(entry, "cancel routine",
+                                         "cancel routine of a packet IoStartPacket found cancelled at " +
+                                             DeviceName(DeviceObject));
     } else {
       IoReleaseCancelSpinLock(cancelIrql);
     }

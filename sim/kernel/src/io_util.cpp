@@ -62,5 +62,14 @@ void MaybeSchedule() {
 
 KIRQL CurrentIrqlOrPassive() { return internal::InSimulatedThread() ? KeGetCurrentIrql() : PASSIVE_LEVEL; }
 
+bool CheckIrqlAtMost(KIRQL limit, const char *routine) {
+  KIRQL irql = CurrentIrqlOrPassive();
+  if (irql <= limit) return true;
+  ReportFault(Fault::IrqlTooHigh, routine,
+              "called at IRQL " + std::to_string(irql) + "; callers must be at or below " +
+                  (limit == PASSIVE_LEVEL ? "PASSIVE_LEVEL" : limit == APC_LEVEL ? "APC_LEVEL" : "DISPATCH_LEVEL"));
+  return false;
+}
+
 }  // namespace io
 }  // namespace sim

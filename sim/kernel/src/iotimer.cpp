@@ -62,14 +62,16 @@ void ResetIoTimers() {
 }
 
 namespace internal {
-void ReleaseIoTimer(PDEVICE_OBJECT device) {
+bool ReleaseIoTimer(PDEVICE_OBJECT device) {
   KernelState *s = State();
   auto it = std::find(s->ioTimers.begin(), s->ioTimers.end(), device->Timer);
-  if (it == s->ioTimers.end()) return;
+  if (it == s->ioTimers.end()) return false;
+  bool started = (*it)->Started;
   delete *it;
   s->ioTimers.erase(it);
   device->Timer = nullptr;
   if (!AnyStarted(s)) KeCancelTimer(&s->ioClock);
+  return started;
 }
 }  // namespace internal
 
@@ -85,11 +87,16 @@ NTSTATUS IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerR
     t = new _IO_TIMER();
     s->ioTimers.push_back(t);
     DeviceObject->Timer = t;
+    t->Started = false;
+  } else {
+    // Once per device object: a second call swaps the routine of a timer
+    // that may be started and running on another CPU.
+    ReportFault(Fault::IoTimerInitializedTwice, "IoInitializeTimer",
+                "the device object has an I/O timer already; call IoInitializeTimer once, from AddDevice");
   }
   t->Device = DeviceObject;
   t->Routine = TimerRoutine;
   t->Context = Context;
-  t->Started = false;
   return STATUS_SUCCESS;
 }
 

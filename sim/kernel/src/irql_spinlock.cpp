@@ -82,6 +82,16 @@ void Acquire(PKSPIN_LOCK lock, const char *routine) {
   self->held.push_back(lock);
 }
 
+// The lock word is cleared and whoever spins on it may take it.
+void FreeLock(PKSPIN_LOCK lock) {
+  *lock = 0;
+  KernelState *s = State();
+  if (s == nullptr) return;
+  for (auto &t : s->threads)
+    if (t->state == SimThread::State::Blocked && t->blockOn == SimThread::BlockOn::SpinLock && t->spinningOn == lock)
+      MakeRunnable(t.get());
+}
+
 void Release(PKSPIN_LOCK lock, const char *routine) {
   KernelState *s = State();
   SimThread *self = Current();
@@ -102,12 +112,13 @@ void Release(PKSPIN_LOCK lock, const char *routine) {
                 ThreadLabel(self) + " releases spin lock " + LockName(lock) + " held by " + owner);
   }
   RaceRelease(lock);
-  *lock = 0;
-  if (s != nullptr)
-    for (auto &t : s->threads)
-      if (t->state == SimThread::State::Blocked && t->blockOn == SimThread::BlockOn::SpinLock &&
-          t->spinningOn == lock)
-        MakeRunnable(t.get());
+  FreeLock(lock);
+}
+
+std::string LockList(const std::vector<PKSPIN_LOCK> &locks) {
+  std::string r;
+  for (PKSPIN_LOCK l : locks) r += (r.empty() ? "" : ", ") + LockName(l);
+  return r;
 }
 
 KIRQL Raise(KIRQL newIrql, const char *routine) {
@@ -142,6 +153,39 @@ void Lower(KIRQL newIrql, const char *routine) {
 }
 
 }  // namespace
+
+namespace internal {
+
+bool CurrentThreadHolds(PKSPIN_LOCK lock) {
+  const std::vector<PKSPIN_LOCK> &held = Current()->held;
+  return std::find(held.begin(), held.end(), lock) != held.end();
+}
+
+RoutineEntry EnterDriverRoutine() {
+  SimThread *self = Current();
+  return RoutineEntry{self->irql, self->held};
+}
+
+void CheckDriverRoutineReturn(const RoutineEntry &entry, const char *kind, const std::string &what) {
+  SimThread *self = Current();
+  std::vector<PKSPIN_LOCK> kept;
+  for (PKSPIN_LOCK l : self->held)
+    if (std::find(entry.held.begin(), entry.held.end(), l) == entry.held.end()) kept.push_back(l);
+  if (kept.empty() && self->irql == entry.irql) return;
+  std::string wrong;
+  if (self->irql != entry.irql)
+    wrong = " returned at IRQL " + std::to_string(self->irql) + ", called at " + std::to_string(entry.irql);
+  if (!kept.empty()) wrong += std::string(wrong.empty() ? " returned" : ",") + " holding spin lock(s) " + LockList(kept);
+  ReportFault(Fault::IrqlNotRestored, kind, what + wrong + " in " + ThreadLabel(self));
+  // Taken back, so that the run goes on and others may take the locks.
+  for (PKSPIN_LOCK l : kept) {
+    self->held.erase(std::find(self->held.begin(), self->held.end(), l));
+    FreeLock(l);
+  }
+  self->irql = entry.irql;
+}
+
+}  // namespace internal
 }  // namespace sim
 
 using namespace sim;

@@ -47,6 +47,9 @@ void Quarantine(void *p, SIZE_T size) {
 
 PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, bool system, bool injectable, const char *routine) {
   MaybeSchedule();
+  // Driver Verifier stops the machine on it: the size was never checked.
+  if (bytes == 0 && !system)
+    ReportFault(Fault::ZeroBytePoolAllocation, routine, "allocation of 0 bytes, tag '" + TagName(tag) + "'");
   if (IsPaged(type) && CurrentIrqlOrPassive() >= DISPATCH_LEVEL)
     ReportFault(Fault::PagedPoolAtDispatch, routine,
                 "PagedPool allocation of " + std::to_string(bytes) + " bytes, tag '" + TagName(tag) +
@@ -122,6 +125,15 @@ bool PoolBlockLive(const void *p, SIZE_T *size) {
   if (it == Pool().live.end()) return false;
   if (size) *size = it->second.size;
   return true;
+}
+
+bool PoolRangeLive(const void *p, SIZE_T size) {
+  auto a = reinterpret_cast<uintptr_t>(p);
+  for (auto &l : Pool().live) {
+    auto b = reinterpret_cast<uintptr_t>(l.first);
+    if (a >= b && a + size <= b + l.second.size) return true;
+  }
+  return false;
 }
 
 // Releases every block, live or held back: the kernel these belonged to is gone.

@@ -1,6 +1,11 @@
 // The power manager: power IRPs travel with PoCallDriver, every driver a
 // set or query IRP visits starts the next one with PoStartNextPowerIrp
 // exactly once, and PoRequestPowerIrp builds and finishes the IRPs it sends.
+// As on XP, a device object gets one set or query IRP of each power type at a
+// time (the next waits for PoStartNextPowerIrp), a DO_POWER_PAGABLE device
+// gets them at PASSIVE_LEVEL and any other device may get them at
+// DISPATCH_LEVEL.
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -11,6 +16,7 @@
 #include "io_private.h"
 #include "sim/kernel/internal.h"
 #include "sim/kernel/sim.h"
+#include "sim/kernel/src/sched_internal.h"
 
 namespace sim {
 namespace power {
@@ -28,8 +34,17 @@ struct PowerIrpRecord {
   std::map<PDEVICE_OBJECT, int> startNextCalls;     // PoStartNextPowerIrp per device
 };
 
+// The set or query IRP a device object has of one power type, and those
+// sent to it meanwhile.
+struct PowerQueue {
+  PIRP active = nullptr;
+  std::deque<PIRP> waiting;
+};
+using QueueKey = std::pair<PDEVICE_OBJECT, int>;  // device object, POWER_STATE_TYPE
+
 struct PowerState {
   std::map<PIRP, std::shared_ptr<PowerIrpRecord>> irps;
+  std::map<QueueKey, PowerQueue> queues;
   std::map<PDEVICE_OBJECT, POWER_STATE> deviceStates;
   std::map<PDEVICE_OBJECT, POWER_STATE> systemStates;
 };
@@ -50,6 +65,65 @@ void NoteVisit(PowerIrpRecord &record, PDEVICE_OBJECT device, int location) {
   for (Visit &v : record.visits)
     if (v.device == device && v.location == location && !v.settled) return;
   record.visits.push_back(Visit{device, location, false});
+}
+
+QueueKey KeyOf(PDEVICE_OBJECT device, const IO_STACK_LOCATION *sp) {
+  return QueueKey(device, static_cast<int>(sp->Parameters.Power.Type));
+}
+
+std::string IrpName(PIRP irp) {
+  auto rec = io::FindIrp(irp);
+  return "power IRP #" + std::to_string(rec ? rec->serial : 0);
+}
+
+// The driver gets the IRP now, at the caller's IRQL or, for a device that
+// is not DO_POWER_PAGABLE, at DISPATCH_LEVEL in a seeded share of calls.
+NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  if (next->MajorFunction == IRP_MJ_POWER && IsSetOrQuery(next->MinorFunction)) {
+    auto &record = State().irps[irp];
+    if (!record) record = std::make_shared<PowerIrpRecord>();
+    record->minor = next->MinorFunction;
+    NoteVisit(*record, device, irp->CurrentLocation - 1);
+  }
+  bool raise = !(device->Flags & DO_POWER_PAGABLE) && internal::InSimulatedThread() &&
+               KeGetCurrentIrql() < DISPATCH_LEVEL && NextRandom() % 2 == 0;
+  KIRQL old = PASSIVE_LEVEL;
+  if (raise) KeRaiseIrql(DISPATCH_LEVEL, &old);
+  NTSTATUS status = internal::CallDriverFromPowerManager(device, irp);
+  if (raise) KeLowerIrql(old);
+  return status;
+}
+
+// The driver gets the IRP later, from a thread of the power manager's; the
+// caller is answered STATUS_PENDING.
+NTSTATUS DispatchLater(PDEVICE_OBJECT device, PIRP irp, const char *why) {
+  if (TraceEnabled()) Trace(IrpName(irp) + " for " + io::DeviceName(device) + " held back: " + why);
+  io::NotePendedByPowerManager(irp);
+  NewThread("power manager", SimThread::Kind::Service, [device, irp] { Dispatch(device, irp); });
+  return STATUS_PENDING;
+}
+
+// The IRP goes to the driver at an IRQL the device can take.
+NTSTATUS Present(PDEVICE_OBJECT device, PIRP irp) {
+  if ((device->Flags & DO_POWER_PAGABLE) && io::CurrentIrqlOrPassive() > PASSIVE_LEVEL)
+    return DispatchLater(device, irp, "its device takes power IRPs at PASSIVE_LEVEL");
+  return Dispatch(device, irp);
+}
+
+// PoStartNextPowerIrp for the device's active IRP: the next one waiting goes.
+void StartNext(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+  if (sp->MajorFunction != IRP_MJ_POWER || !IsSetOrQuery(sp->MinorFunction)) return;
+  auto it = State().queues.find(KeyOf(device, sp));
+  if (it == State().queues.end() || it->second.active != irp) return;
+  PowerQueue &q = it->second;
+  q.active = nullptr;
+  if (q.waiting.empty()) return;
+  q.active = q.waiting.front();
+  q.waiting.pop_front();
+  if (TraceEnabled()) Trace(IrpName(q.active) + " for " + io::DeviceName(device) + " started");
+  NewThread("power manager", SimThread::Kind::Service, [device, next = q.active] { Dispatch(device, next); });
 }
 
 void Reset() { State() = PowerState(); }
@@ -108,15 +182,21 @@ void PowerIrpGone(PIRP irp) {
 }  // namespace sim
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  sim::SchedulePoint();
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
   if (next->MajorFunction == IRP_MJ_POWER && sim::power::IsSetOrQuery(next->MinorFunction)) {
-    auto &irps = sim::power::State().irps;
-    auto &record = irps[Irp];
-    if (!record) record = std::make_shared<sim::power::PowerIrpRecord>();
-    record->minor = next->MinorFunction;
-    sim::power::NoteVisit(*record, DeviceObject, Irp->CurrentLocation - 1);
+    sim::power::PowerQueue &q = sim::power::State().queues[sim::power::KeyOf(DeviceObject, next)];
+    if (q.active != nullptr) {
+      q.waiting.push_back(Irp);
+      sim::io::NotePendedByPowerManager(Irp);
+      if (sim::TraceEnabled())
+        sim::Trace(sim::power::IrpName(Irp) + " for " + sim::io::DeviceName(DeviceObject) +
+                   " queued behind " + sim::power::IrpName(q.active));
+      return STATUS_PENDING;
+    }
+    q.active = Irp;
   }
-  return sim::internal::CallDriverFromPowerManager(DeviceObject, Irp);
+  return sim::power::Present(DeviceObject, Irp);
 }
 
 VOID PoStartNextPowerIrp(PIRP Irp) {
@@ -132,9 +212,12 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
   }
   sim::power::NoteVisit(*it->second, device, Irp->CurrentLocation);
   int &calls = it->second->startNextCalls[device];
-  if (++calls > 1)
+  if (++calls > 1) {
     sim::ReportFault(sim::Fault::PoStartNextPowerIrpDoubled, "PoStartNextPowerIrp",
                      sim::power::Describe(it->second->minor) + ": PoStartNextPowerIrp called twice by the same driver");
+    return;
+  }
+  sim::power::StartNext(device, Irp);
 }
 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,

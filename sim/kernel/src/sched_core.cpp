@@ -68,6 +68,7 @@ SimThread *ChooseNext(KernelState *s) {
 void FinishThread(KernelState *s, SimThread *t) {
   if (!t->abandon) {
     CheckIrqlRestored(t, t->name.c_str());
+    ThreadExiting(t);
     if (TraceEnabled()) Trace("exit " + ThreadLabel(t));
   }
   t->state = SimThread::State::Finished;
@@ -110,6 +111,7 @@ void Step(uint64_t switchOneIn, uint64_t preemptOneIn) {
                "threads ran " + std::to_string(kLivelockPoints) + " steps without ever blocking\n" +
                    DescribeProcessors());
   SpendTime(NextRandom() % (kMaxStepCost + 1));
+  DeliverKernelApcs(self);
   bool stillMine = self->cpu >= 0 && s->cpus[self->cpu].running == self;
   if (self->cpu < 0) MakeReady(self);
   if (stillMine && self->irql < DISPATCH_LEVEL && !s->ready.empty() && NextRandom() % preemptOneIn == 0) {
@@ -120,6 +122,7 @@ void Step(uint64_t switchOneIn, uint64_t preemptOneIn) {
   if (stillMine && NextRandom() % switchOneIn != 0) return;
   SwitchTo(s, self, ChooseNext(s));
   if (self->abandon) throw ThreadUnwind();
+  DeliverKernelApcs(self);
 }
 
 }  // namespace
@@ -179,6 +182,7 @@ void BlockCurrent(const char *routine) {
   if (self->blockOn != SimThread::BlockOn::SpinLock) LeaveProcessor(self);
   SwitchTo(s, self, ChooseNext(s));
   if (self->abandon) throw ThreadUnwind();
+  DeliverKernelApcs(self);
 }
 
 void RunUntilTargetEnds(SimThread *target, uint64_t limit100ns) {

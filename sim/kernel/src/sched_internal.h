@@ -36,6 +36,7 @@ struct _KTHREAD {
 };
 struct _ETHREAD {
   _KTHREAD Tcb;
+  LIST_ENTRY IrpList;  // the IRPs the thread issued, through IRP.ThreadListEntry
 };
 
 struct _IO_TIMER {
@@ -107,6 +108,15 @@ struct SimThread {
   const char *idleOn = nullptr;
 
   _KTHREAD *object = nullptr;
+
+  // Kernel APCs queued to the thread: they run in it, at APC_LEVEL, once it
+  // is below APC_LEVEL (apc.cpp).
+  struct KernelApc {
+    void (*routine)(void *context);
+    void *context;
+  };
+  std::deque<KernelApc> kernelApcs;
+  bool inKernelApc = false;
 };
 
 struct SetTimer {
@@ -245,6 +255,15 @@ void FillIdleProcessors();
 void MakeReady(SimThread *t);  // into the ready pool, unless a processor has it
 void Unready(SimThread *t);
 std::string DescribeProcessors();
+// Kernel APCs. A wait interrupted to run them ends with this status inside
+// the kernel, and is resumed.
+constexpr NTSTATUS kStatusKernelApc = 0x00000100;
+// Runs the thread's queued kernel APCs if it is below APC_LEVEL and not in
+// one already; the thread is the one running.
+void DeliverKernelApcs(SimThread *t);
+// The thread's body has returned: its APCs run, and IRPs it issued that are
+// still outstanding are reported and taken off it.
+void ThreadExiting(SimThread *t);
 
 // Dispatcher.
 void WakeSatisfiedWaiters();
@@ -285,10 +304,6 @@ uint64_t NextInterruptDue();  // UINT64_MAX: none
 _KTHREAD *NewThreadObject(SimThread *t);
 void ThreadEnded(SimThread *t);
 void FreeAllThreadObjects();
-
-namespace internal {
-bool HasObjectReferenceHook();
-}
 
 // Stable id for trace lines (pointers differ run to run).
 uint32_t StableId(const void *p);

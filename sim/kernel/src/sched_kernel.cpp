@@ -48,6 +48,16 @@ const char *const kFaultNames[] = {
     "SetEventWaitNotFollowed",
     "EventNotInitialized",
     "IrqlLoweredHoldingSpinLock",
+    "IrqlTooHigh",
+    "FinalStatusForHeldIrp",
+    "IrpSentWithCancelRoutine",
+    "PnpPowerIrpStatusNotSet",
+    "DeviceDeletedWhileAttached",
+    "IoTimerInitializedTwice",
+    "AllocatedIrpInitialized",
+    "IrpFreedWhileOwnedBelow",
+    "ZeroBytePoolAllocation",
+    "ThreadEndedWithIrpPending",
     "InvalidParameter",
 };
 

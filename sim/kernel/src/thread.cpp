@@ -55,6 +55,7 @@ _KTHREAD *NewThreadObject(SimThread *t) {
   o->Sim = t;
   o->References = 1;  // the running thread's own
   o->Id = t->id;
+  InitializeListHead(&e->IrpList);
   State()->threadObjects.insert(o);
   return o;
 }
