@@ -24,7 +24,7 @@ TEST(ReceivedCountRace, QueuedAndAtOnceReadsCountEveryByte) {
   RunOnMachineForEachSeed([](uint64_t seed) {
     TestDevice dev;
     PDEVICE_EXTENSION ext = dev.Ext();
-    constexpr int kQueued = 6;
+    constexpr int kQueued = 8;
     constexpr ULONG kQueuedLength = 8;
     // Queued reads wait for their whole length; then the port turns to
     // return-at-once, which the reads already queued keep ignoring.
@@ -34,14 +34,18 @@ TEST(ReceivedCountRace, QueuedAndAtOnceReadsCountEveryByte) {
     SetTimeouts(dev, MAXULONG, 0, 0);
     ULONG atOnce = 0;
     TestThread reader("at-once reader", [&] {
-      for (int i = 0; i < 40; ++i) {
+      for (int i = 0; i < 60; ++i) {
         DriverIrp r;
+        // The completion routine runs inside the driver's at-once path, after
+        // the ring lock and before the counter: a slow one (legal at
+        // PASSIVE_LEVEL) lets the read timer's DPC serve a queued read meanwhile.
+        r.OnComplete([] { SleepMs(2); });
         r.Read(dev.Fdo(), 3);
         atOnce += static_cast<ULONG>(r.Information());
         SleepMs(1 + (seed + i) % 3);
       }
     });
-    for (int i = 0; i < 30; ++i) {
+    for (int i = 0; i < 60; ++i) {
       std::vector<uint8_t> bytes = Bytes(5, uint8_t(i));
       RingAppend(ext, bytes.data(), static_cast<ULONG>(bytes.size()));
       SleepMs(2);
