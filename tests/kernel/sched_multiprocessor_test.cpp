@@ -145,3 +145,53 @@ TEST(Multiprocessor, DpcsOnDifferentProcessorsOverlap) {
 }
 
 }  // namespace
+
+namespace {
+
+struct InterruptProbe {
+  KDPC dpc;
+  uint64_t ranAt = 0;
+  KIRQL irql = 0xff;
+  int runs = 0;
+};
+
+VOID NTAPI RecordInterrupt(PKDPC, PVOID context, PVOID, PVOID) {
+  auto *p = static_cast<InterruptProbe *>(context);
+  p->ranAt = sim::Now100ns();
+  p->irql = KeGetCurrentIrql();
+  ++p->runs;
+}
+
+}  // namespace
+
+// A device's interrupt comes at its own exact time, between clock ticks,
+// whether or not any thread runs meanwhile.
+TEST(Multiprocessor, DeviceInterruptRunsItsDpcAtTheExactTime) {
+  constexpr uint64_t kTick = 156250;
+  for (uint64_t seed : testing_support::Seeds()) {
+    InterruptProbe idle, busy, cancelled;
+    sim::Kernel k(Options(seed));
+    k.Run([&] {
+      for (InterruptProbe *p : {&idle, &busy, &cancelled}) KeInitializeDpc(&p->dpc, RecordInterrupt, p);
+      uint64_t now = sim::Now100ns();
+      EXPECT_TRUE(sim::RequestInterrupt(now + 12345, &idle.dpc));
+      EXPECT_FALSE(sim::RequestInterrupt(now + 99999, &idle.dpc)) << "one interrupt at a time per DPC";
+      EXPECT_TRUE(sim::RequestInterrupt(now + kTick + 5000, &cancelled.dpc));
+      EXPECT_TRUE(sim::CancelInterrupt(&cancelled.dpc));
+      DelayMs(5);  // nothing else is due: the machine idles up to the interrupt
+      EXPECT_EQ(idle.runs, 1);
+      EXPECT_GE(idle.ranAt, now + 12345);
+      EXPECT_LT(idle.ranAt, now + 12345 + 10000) << "seed " << seed;
+      now = sim::Now100ns();
+      EXPECT_TRUE(sim::RequestInterrupt(now + 2000, &busy.dpc));
+      while (busy.runs == 0) sim::SchedulePoint();  // a thread that never blocks
+      EXPECT_GE(busy.ranAt, now + 2000);
+      EXPECT_LT(busy.ranAt, now + 2000 + 10000) << "seed " << seed;
+      DelayMs(50);
+    });
+    EXPECT_EQ(idle.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(busy.runs, 1);
+    EXPECT_EQ(cancelled.runs, 0);
+    EXPECT_TRUE(k.Faults().empty()) << DescribeFaults(k);
+  }
+}
