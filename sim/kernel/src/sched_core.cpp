@@ -111,7 +111,6 @@ void Step(uint64_t switchOneIn, uint64_t preemptOneIn) {
                "threads ran " + std::to_string(kLivelockPoints) + " steps without ever blocking\n" +
                    DescribeProcessors());
   SpendTime(NextRandom() % (kMaxStepCost + 1));
-  DeliverKernelApcs(self);
   bool stillMine = self->cpu >= 0 && s->cpus[self->cpu].running == self;
   if (self->cpu < 0) MakeReady(self);
   if (stillMine && self->irql < DISPATCH_LEVEL && !s->ready.empty() && NextRandom() % preemptOneIn == 0) {
@@ -119,9 +118,12 @@ void Step(uint64_t switchOneIn, uint64_t preemptOneIn) {
     MakeReady(self);
     stillMine = false;
   }
-  if (stillMine && NextRandom() % switchOneIn != 0) return;
-  SwitchTo(s, self, ChooseNext(s));
-  if (self->abandon) throw ThreadUnwind();
+  // Kernel APCs run only once the thread has its processor again (a DPC
+  // that interrupted it comes first).
+  if (!stillMine || NextRandom() % switchOneIn == 0) {
+    SwitchTo(s, self, ChooseNext(s));
+    if (self->abandon) throw ThreadUnwind();
+  }
   DeliverKernelApcs(self);
 }
 
