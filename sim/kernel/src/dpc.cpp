@@ -34,8 +34,6 @@ void QueueDpcFromKernel(PKDPC dpc, PVOID arg1, PVOID arg2) {
   Enqueue(static_cast<int>(NextRandom() % State()->cpus.size()), dpc, arg1, arg2);
 }
 
-void QueueDpcOn(int cpu, PKDPC dpc, PVOID arg1, PVOID arg2) { Enqueue(cpu, dpc, arg1, arg2); }
-
 void ResetDpcState() {
   KernelState *s = State();
   for (Processor &p : s->cpus) p.dpcs.clear();

@@ -295,7 +295,6 @@ void ResetClock();
 
 // DPCs. The kernel's own (timer and interrupt DPCs) go to a processor it picks.
 void QueueDpcFromKernel(PKDPC dpc, PVOID arg1, PVOID arg2);
-void QueueDpcOn(int cpu, PKDPC dpc, PVOID arg1, PVOID arg2);
 void ResetDpcState();
 void FireDueInterrupts();
 uint64_t NextInterruptDue();  // UINT64_MAX: none
