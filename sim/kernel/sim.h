@@ -108,6 +108,10 @@ bool RequestInterrupt(uint64_t due100ns, PKDPC dpc, PVOID arg1 = nullptr, PVOID 
 // False when it was not awaiting one (it may be queued or running already).
 bool CancelInterrupt(PKDPC dpc);
 
+// A seeded choice for a simulated device, in [0, bound) (any value for 0):
+// a stream of its own, so a device's choices never shift the scheduler's.
+uint64_t DeviceRandom(uint64_t bound);
+
 // Schedule switches made so far by every kernel of this process (benchmarks).
 uint64_t SwitchCount();
 

@@ -146,6 +146,15 @@ uint64_t NextRandom() {
   return z ^ (z >> 31);
 }
 
+uint64_t DeviceRandom(uint64_t bound) {
+  KernelState *s = State();
+  uint64_t z = (s->deviceRng += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  z ^= z >> 31;
+  return bound == 0 ? z : z % bound;
+}
+
 std::string ThreadLabel(const SimThread *t) { return "T" + std::to_string(t->id) + "(" + t->name + ")"; }
 
 SimThread *NewThread(const std::string &name, SimThread::Kind kind, ThreadBody body, bool ready) {

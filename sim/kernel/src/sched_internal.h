@@ -172,6 +172,7 @@ struct KernelState {
   uint32_t nextSystemThread = 1;
 
   uint64_t rng = 0;
+  uint64_t deviceRng = 0;  // devices' own stream: their choices do not shift the scheduler's
   uint64_t waitSeq = 0;
   uint64_t pointsSinceBlock = 0;
 

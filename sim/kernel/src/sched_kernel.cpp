@@ -165,6 +165,7 @@ Kernel::Kernel(const KernelOptions &options) {
   KernelState *s = g_state;
   s->options = options;
   s->rng = options.seed;
+  s->deviceRng = options.seed * 0xD1B54A32D192ED03ull + 0x64657669;
   s->host.id = 0;
   s->host.name = "host";
   s->host.kind = SimThread::Kind::Host;
