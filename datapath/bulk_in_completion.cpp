@@ -26,6 +26,8 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
         }
     }
 
+    context->Status = Irp->IoStatus.Status;
+    context->UsbdStatus = context->Urb->UrbHeader.Status;
     // Last touch of the shared blocks: the thread may free them once woken.
     KeSetEvent(&ext->BulkInDoneEvent, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;

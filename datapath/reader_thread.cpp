@@ -1,7 +1,13 @@
 #include "datapath/reader.h"
 #include "datapath/ring.h"
 #include "serial/lines.h"
+#include "usb/submit.h"
 #include "usb/urb.h"
+
+// After a failed transfer the reader waits this long before the next one:
+// one USB frame, so that a transfer the stack refuses at once cannot turn the
+// thread into a busy loop.
+const LONGLONG FAILED_TRANSFER_PAUSE_100NS = 10000;
 
 // Blocks the thread owns for its whole life, reused for every transfer.
 struct READER_BLOCKS {
@@ -67,11 +73,47 @@ static PIRP SendTransfer(PDEVICE_EXTENSION ext, READER_BLOCKS* blocks)
     blocks->Context->Urb = blocks->Urb;
     blocks->Context->DeviceExtension = ext;
     blocks->Context->Buffer = blocks->Buffer;
+    blocks->Context->Status = STATUS_PENDING;
+    blocks->Context->UsbdStatus = USBD_STATUS_PENDING;
     IoSetCompletionRoutine(irp, BulkInCompletion, blocks->Context, TRUE, TRUE, TRUE);
 
     KeClearEvent(&ext->BulkInDoneEvent);
     IofCallDriver(ext->LowerDeviceObject, irp);
     return irp;
+}
+
+static BOOLEAN DeviceIsGone(const BULK_IN_CONTEXT* context)
+{
+    return context->Status == STATUS_DEVICE_NOT_CONNECTED ||
+           context->Status == STATUS_NO_SUCH_DEVICE ||
+           context->Status == STATUS_DELETE_PENDING ||
+           context->UsbdStatus == USBD_STATUS_DEVICE_GONE;
+}
+
+// Error codes with both top bits set leave the endpoint halted in the host
+// controller until a pipe reset; nothing else would ever clear it.
+static BOOLEAN PipeIsHalted(const BULK_IN_CONTEXT* context)
+{
+    return (static_cast<ULONG>(context->UsbdStatus) >> 30) == 3 &&
+           context->UsbdStatus != USBD_STATUS_CANCELED;
+}
+
+// A transfer failed. Returns FALSE when the thread is to stop: the stop was
+// asked for, or the device is gone and only the stop can follow.
+static BOOLEAN RecoverFromFailedTransfer(PDEVICE_EXTENSION ext, READER_BLOCKS* blocks)
+{
+    if (DeviceIsGone(blocks->Context)) {
+        KeWaitForSingleObject(&ext->StopReaderEvent, Executive, KernelMode, FALSE, NULL);
+        return FALSE;
+    }
+    if (PipeIsHalted(blocks->Context)) {
+        ResetPipe(ext->FunctionalDeviceObject, ext->BulkInPipe);
+    }
+    LARGE_INTEGER pause;
+    pause.QuadPart = -FAILED_TRANSFER_PAUSE_100NS;
+    NTSTATUS wait =
+        KeWaitForSingleObject(&ext->StopReaderEvent, Executive, KernelMode, FALSE, &pause);
+    return wait == STATUS_TIMEOUT;
 }
 
 VOID NTAPI BulkInReader(PVOID StartContext)
@@ -99,6 +141,11 @@ VOID NTAPI BulkInReader(PVOID StartContext)
                                                  KernelMode, FALSE, NULL, NULL);
         if (wait == STATUS_WAIT_1) {
             inFlight = FALSE;
+            NTSTATUS status = blocks.Context->Status;
+            if (!NT_SUCCESS(status) && status != STATUS_CANCELLED &&
+                !RecoverFromFailedTransfer(ext, &blocks)) {
+                break;
+            }
             continue;
         }
         if (wait == STATUS_WAIT_0) {

@@ -30,12 +30,22 @@ static void SendPiece(WRITE_CONTEXT* context, PIRP Irp)
     IofCallDriver(ext->LowerDeviceObject, Irp);
 }
 
+// Starts the write after the one that has just ended. A write that fails
+// inside IofCallDriver ends inside its own StartIo; starting its successor
+// from there would nest one StartIo per queued write. Whoever finds no start
+// in progress runs them one after another instead, counting the requests
+// that arrive meanwhile from nested or concurrent ends.
 // IoStartNextPacket wants DISPATCH_LEVEL; a completion may run below it.
 static void StartNextWrite(PDEVICE_OBJECT DeviceObject)
 {
+    PDEVICE_EXTENSION ext = GetExtension(DeviceObject);
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    IoStartNextPacket(DeviceObject, TRUE);
+    if (InterlockedIncrement(&ext->WriteStartRequests) == 1) {
+        do {
+            IoStartNextPacket(DeviceObject, TRUE);
+        } while (InterlockedDecrement(&ext->WriteStartRequests) != 0);
+    }
     KeLowerIrql(irql);
 }
 
@@ -59,7 +69,7 @@ VOID NTAPI StartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             ExFreePool(urb);
         }
         CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-        IoStartNextPacket(DeviceObject, TRUE);
+        StartNextWrite(DeviceObject);
         IoDecrement(ext);
         return;
     }

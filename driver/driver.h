@@ -89,6 +89,8 @@ struct DEVICE_EXTENSION {
     ULONG WaitMask;
     USHORT LineState;
     BOOLEAN IoTimerRunning;
+    // Ended writes whose successor has not been started yet (see StartNextWrite).
+    LONG WriteStartRequests;
 
     KSPIN_LOCK WaitIrpLock;
     PIRP PendingWaitIrp;
@@ -141,6 +143,9 @@ struct BULK_IN_CONTEXT {
     PURB Urb;
     PDEVICE_EXTENSION DeviceExtension;
     PUCHAR Buffer;
+    // How the last transfer ended, for the thread to read once it is woken.
+    NTSTATUS Status;
+    USBD_STATUS UsbdStatus;
 };
 
 // One status poll, handed from the I/O timer to a work item.

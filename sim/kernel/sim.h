@@ -62,6 +62,7 @@ enum class Fault {
   IrpFreedWhileOwnedBelow, // IoFreeIrp of an IRP a lower driver still has
   ZeroBytePoolAllocation,  // ExAllocatePoolWithTag of 0 bytes
   ThreadEndedWithIrpPending,  // a thread ended while an IRP it issued was outstanding
+  StartIoNestedTooDeep,    // StartIo entered again and again on one stack (IoStartNextPacket from StartIo's own path)
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

@@ -62,6 +62,7 @@ void ResetBus() {
   bus.devices.clear();
   bus.driver = nullptr;
   bus.nextIndex = 0;
+  SetGoneReporter(nullptr);
 }
 
 void TeardownBus() {

@@ -29,9 +29,7 @@ void Device::FailNth(RequestKind kind, uint32_t nth, NTSTATUS status, USBD_STATU
 
 void Device::StallPipe(UCHAR endpoint) {
   impl_->Locked([&] {
-    Pipe *pipe = impl_->PipeFor(endpoint);
-    pipe->halted = true;
-    pipe->stallReported = false;
+    impl_->stalledEndpoints_.insert(endpoint);
   });
 }
 
@@ -65,21 +63,28 @@ void Device::SetDescriptors(const std::vector<uint8_t> &device, const std::vecto
 }
 
 void Device::Unplug() {
+  impl_->Locked([&] { impl_->UnplugLocked(); });
+}
+
+void Device::SetZeroLengthPackets(bool on) {
+  impl_->Locked([&] { impl_->zeroLengthPackets_ = on; });
+}
+
+void Device::SetPendOnUnplug(bool on) {
+  impl_->Locked([&] { impl_->pendOnUnplug_ = on; });
+}
+
+void Device::SetControlFrames(uint32_t minimum, uint32_t maximum) {
   impl_->Locked([&] {
-    impl_->unplugged_ = true;
-    impl_->TraceLine("unplugged");
-    for (Request &r : impl_->pending_) {
-      if (r.cancelling || r.failed) continue;
-      r.failed = true;
-      r.failure = kGone;
-      bool bulk = r.kind == RequestKind::BulkIn || r.kind == RequestKind::BulkOut;
-      if (bulk && r.phase == Request::Phase::NoAnswer) r.phase = Request::Phase::Waiting;
-      if (!bulk) {
-        r.phase = Request::Phase::Timed;
-        r.due = Now100ns();
-      }
-    }
+    impl_->controlFramesMin_ = minimum == 0 ? 1 : minimum;
+    impl_->controlFramesMax_ = maximum < impl_->controlFramesMin_ ? impl_->controlFramesMin_ : maximum;
   });
+}
+
+bool Device::GoneNoticeDue() const {
+  bool value = false;
+  impl_->Locked([&] { value = impl_->goneNoticeDue_; });
+  return value;
 }
 
 bool Device::Unplugged() const {
@@ -162,8 +167,7 @@ bool Device::SurpriseRemoved() const {
 USBD_PIPE_HANDLE Device::PipeHandle(UCHAR endpoint) const {
   USBD_PIPE_HANDLE handle = nullptr;
   impl_->Locked([&] {
-    auto it = impl_->pipes_.find(endpoint);
-    if (it != impl_->pipes_.end() && it->second->open) handle = it->second.get();
+    handle = impl_->OpenPipe(endpoint);
   });
   return handle;
 }

@@ -87,10 +87,20 @@ class Device {
   void ClearBulkOutLimit();
   void SetStatusReplyLength(uint32_t bytes);            // GET_STATUS delivers at most this many bytes (default 1)
   void SetDescriptors(const std::vector<uint8_t> &device, const std::vector<uint8_t> &configuration);
-  // Physical unplug: every pending and later URB fails with
-  // STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE. The PDO stays.
+  // Physical unplug. Transfers in flight fail at the end of the frame with
+  // a transaction error and halt their pipes (or, SetPendOnUnplug, stay
+  // pending until cancelled); every later URB fails at once with
+  // STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE. The hub notices a
+  // seeded 10-300 ms later: then the gone reporter runs (by default
+  // IRP_MN_SURPRISE_REMOVAL is sent to the top of the PDO's stack). The PDO stays.
   void Unplug();
   bool Unplugged() const;
+  bool GoneNoticeDue() const;                           // unplugged, not yet reported
+  void SetPendOnUnplug(bool on);
+  // Whether a reply of whole 64-byte packets ends with a zero-length packet (default on).
+  void SetZeroLengthPackets(bool on);
+  // Frames a control transfer takes, seeded in [minimum, maximum] (default 1-3).
+  void SetControlFrames(uint32_t minimum, uint32_t maximum);
   // Completes a pending wait-wake IRP with STATUS_SUCCESS; false if none was pending.
   bool SignalWake();
   // Deletes the PDO once the stack above it is gone (after IRP_MN_REMOVE_DEVICE).
@@ -126,6 +136,11 @@ Device *Plug(std::unique_ptr<Model> model = nullptr, const DeviceConfig &config 
 Device *FromPdo(PDEVICE_OBJECT pdo);
 // Devices plugged into the running kernel's bus, in plug order.
 std::vector<Device *> Devices();
+// Runs at PASSIVE_LEVEL in a system worker when the hub notices an unplug,
+// in place of sending IRP_MN_SURPRISE_REMOVAL itself. NULL: the default.
+// Each new kernel starts with the default.
+using GoneReporter = void (*)(Device *device);
+void SetGoneReporter(GoneReporter reporter);
 
 }  // namespace usb
 }  // namespace sim

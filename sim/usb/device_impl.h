@@ -27,13 +27,16 @@ constexpr Outcome kStall = {STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
 constexpr Outcome kHalted = {STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED};
 constexpr Outcome kGone = {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
 constexpr Outcome kCancelled = {STATUS_CANCELLED, USBD_STATUS_CANCELED};
-constexpr Outcome kShort = {STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER};
+constexpr Outcome kUnderrun = {STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_UNDERRUN};
+constexpr Outcome kTransactionError = {STATUS_UNSUCCESSFUL, USBD_STATUS_XACT_ERROR};
 
-// Full-speed bus timing, in units of 100 ns.
-constexpr uint64_t kFrame100ns = 10000;  // 1 ms
+// Full-speed bus timing, in units of 100 ns: 1 ms frames of at most 19 bulk
+// packets of 64 bytes, one packet slot after another.
+constexpr uint64_t kFrame100ns = 10000;
 constexpr uint64_t kPacketsPerFrame = 19;
 
-// One endpoint as the current configuration opened it. Its address is the pipe handle.
+// One endpoint as one configuration opened it. Its address is the pipe
+// handle; a new configuration makes new pipes, so an old handle stays invalid.
 struct Pipe {
   UCHAR endpoint = 0;
   USHORT maxPacket = 64;
@@ -41,31 +44,42 @@ struct Pipe {
   USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
   ULONG maxTransfer = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
   bool open = false;
-  bool halted = false;
-  bool stallReported = false;  // the first failure after a stall reports the stall itself
+  bool halted = false;  // the host stopped it after an error: refused until a pipe reset
 };
 
 // A URB the bus holds.
 struct Request {
-  enum class Phase { Waiting, Timed, NoAnswer };
+  enum class Phase {
+    Queued,     // bulk: behind another transfer of its pipe, or NAKed for want of data
+    OnTheWire,  // bulk: its packets are placed in frames; ends at `due`
+    Control,    // a control transfer; answered at `due`
+    NoAnswer,   // the device never answers: pending until cancelled
+    Cancelled,  // cancelled on the wire: the host controller gives it back at `due`
+  };
   PIRP irp = nullptr;
   PURB urb = nullptr;
   RequestKind kind = RequestKind::Invalid;
   size_t logIndex = 0;
-  UCHAR endpoint = 0;          // bulk: the pipe's endpoint; requests of one endpoint run in order
-  Phase phase = Phase::Waiting;
-  uint64_t due = 0;            // Timed: when it is answered (100 ns)
-  bool failed = false;         // answer decided at submission (rejected, unplugged, injected)
-  Outcome failure = kSuccess;
-  bool cancelling = false;     // its cancel routine owns it now
+  Pipe *pipe = nullptr;        // bulk: transfers of one pipe run in order
+  Phase phase = Phase::Queued;
+  uint64_t due = 0;            // end of the frame that carries its last packet (100 ns)
   bool fieldsValid = false;    // the URB is as long as its structure: its fields may be written
+  bool rejected = false;       // refused inside the dispatch call (bad fields or pipe handle)
+  Outcome rejection = kSuccess;
+  bool failed = false;         // fails on the wire (injected, stalled endpoint, unplugged)
+  Outcome failure = kSuccess;
+  bool cancelling = false;     // IoCancelIrp took it back: its cancel routine completes it
+  bool ownedByCancel = false;  // Cancelled by its cancel routine, which left it to the frame's end
+  // Bulk: what the packets placed so far carry.
+  bool ends = true;            // false: an IN reply without a short packet, more packets follow
+  ULONG received = 0;          // IN bytes already in the buffer from earlier packets
+  std::vector<uint8_t> staged; // IN bytes on the wire now, written to the buffer at `due`
 };
 
 struct Completion {
   PIRP irp;
   PURB urb;
   Outcome outcome;
-  size_t logIndex;
 };
 
 class DeviceImpl : public ModelHost {
@@ -74,12 +88,12 @@ class DeviceImpl : public ModelHost {
   ~DeviceImpl() override;
 
   NTSTATUS CreatePdo(PDRIVER_OBJECT busDriver);
-  void Detach();  // kernel going away: stop the timer, delete the PDO
+  void Detach();  // kernel going away or PDO deleted: stop the frames, delete the PDO
 
-  // ---- IRP entry points (device.cpp, urb_requests.cpp, pdo_pnp_power.cpp)
+  // ---- IRP entry points (engine.cpp, pdo_pnp_power.cpp)
   NTSTATUS SubmitUrb(PIRP irp, PURB urb);
   void CancelUrb(PIRP irp);
-  void ServiceFromDpc();
+  void FrameInterrupt();
   NTSTATUS Pnp(PIRP irp);
   NTSTATUS Power(PIRP irp);
   void CancelWaitWake(PIRP irp);
@@ -97,16 +111,18 @@ class DeviceImpl : public ModelHost {
   PDEVICE_OBJECT pdo_ = nullptr;
 
   KSPIN_LOCK lock_ = 0;
-  KTIMER timer_;
-  KDPC timerDpc_;
-  KDPC kickDpc_;
-  uint64_t armedDue_ = 0;
+  KDPC frameDpc_;          // the host controller's: end of a frame that completes something
+  uint64_t armedFor_ = 0;  // the frame interrupt requested, 0 for none
+  KDPC goneDpc_;           // the hub notices the unplug
   bool detached_ = false;
 
   std::list<Request> pending_;
-  std::map<UCHAR, std::unique_ptr<Pipe>> pipes_;
+  std::vector<std::unique_ptr<Pipe>> pipes_;    // every pipe ever opened; the open ones are current
+  std::set<UCHAR> stalledEndpoints_;            // device side: STALL until a pipe reset
   bool configured_ = false;
-  uint64_t busFreeSlot_ = 0;
+  uint64_t busFreeSlot_ = 0;                    // first packet slot not yet taken
+  bool zeroLengthPackets_ = true;               // a reply of whole packets ends with a ZLP
+  bool zlpOwed_ = false;                        // the device ended a reply with a ZLP not yet taken
 
   uint32_t latencyMs_[kRequestKinds] = {};
   bool noAnswer_[kRequestKinds] = {};
@@ -119,8 +135,13 @@ class DeviceImpl : public ModelHost {
   std::set<UCHAR> stalledVendor_;
   int64_t bulkOutLimit_ = -1;
   uint32_t statusReplyLength_ = 1;
+  uint32_t controlFramesMin_ = 1;
+  uint32_t controlFramesMax_ = 3;
 
   bool unplugged_ = false;
+  bool pendOnUnplug_ = false;    // in-flight transfers stay pending after an unplug
+  bool goneNoticeDue_ = false;   // the unplug has not reached the Plug and Play manager yet
+  PIO_WORKITEM goneWork_ = nullptr;
   bool started_ = false;
   bool removed_ = false;
   bool surpriseRemoved_ = false;
@@ -130,18 +151,25 @@ class DeviceImpl : public ModelHost {
   std::vector<LogEntry> log_;
   uint32_t counts_[kRequestKinds] = {};
 
-  // ---- locking and scheduling (device.cpp)
+  // ---- locking, arming the frame interrupt, completing (engine.cpp)
   KIRQL Lock();
   void Unlock(KIRQL old);
-  void Kick();
-  void Service(std::vector<Completion> *done);
+  void Arm();
   void Finish(const std::vector<Completion> &done);
-  void ArmTimer();
-  uint64_t DueAfterPackets(uint64_t packets);
-  void StartIfReady(Request &r);
   void TraceLine(const std::string &line) const;
+  bool RejectAtOnce(Request &r, Outcome *why);
+  void EndFrames(std::vector<Completion> *done);
+  void Answer(Request &r, const Outcome &outcome, std::vector<Completion> *done);
 
-  // ---- URBs (urb_requests.cpp)
+  // ---- frames and packets (frames.cpp)
+  uint64_t PlacePackets(uint64_t packets);
+  uint64_t ControlDue(RequestKind kind);
+  void StartPipes();
+  bool StartTransfer(Request &r);
+  bool StartIn(Request &r, ULONG length, ULONG *packets);
+  Outcome EndTransfer(Request &r);
+
+  // ---- URBs (urb_requests.cpp, select_configuration.cpp)
   void Classify(PURB urb, Request *r, LogEntry *entry);
   Outcome Execute(Request &r);
   Outcome ExecuteDescriptor(PURB urb);
@@ -150,17 +178,22 @@ class DeviceImpl : public ModelHost {
   void Unconfigure();
   Outcome ExecuteResetPipe(PURB urb);
   Outcome ExecuteVendor(PURB urb);
-  Outcome ExecuteBulk(Request &r);
   Pipe *PipeFromHandle(USBD_PIPE_HANDLE handle) const;
-  Pipe *PipeFor(UCHAR endpoint);
-  uint64_t PacketsFor(const Request &r);
-  void AbortTransfers(const Outcome &why);
+  Pipe *OpenPipe(UCHAR endpoint) const;
+  void AbortTransfers();
+  void LogAnswer(Request &r, const Outcome &o);
+
+  // ---- unplug (unplug.cpp)
+  void UnplugLocked();
+  void ReportGone();
 
   // ---- capabilities (pdo_pnp_power.cpp)
   void FillCapabilities(PDEVICE_CAPABILITIES caps) const;
 };
 
 DeviceImpl *ImplOf(PDEVICE_OBJECT pdo);
+// The URB's TransferBufferLength for kinds that move data, else NULL.
+ULONG *TransferLengthField(RequestKind kind, PURB urb);
 std::string Hex(uint32_t value);
 PVOID TransferAddress(PVOID buffer, PMDL mdl);
 

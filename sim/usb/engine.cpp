@@ -1,6 +1,7 @@
-// The device's request engine: submission, the frame timer that answers
-// requests, cancellation. Requests are answered from a DPC at DISPATCH_LEVEL;
-// only control requests without latency are answered inside the dispatch call.
+// The device's request engine as the host controller runs it: a URB is
+// refused inside the dispatch call when the stack would refuse it, otherwise
+// it is pended and answered at the end of a 1 ms frame from the host
+// controller's DPC at DISPATCH_LEVEL, never in the submitter's thread.
 #include <cstdio>
 
 #include "sim/kernel/internal.h"
@@ -10,8 +11,12 @@
 namespace sim {
 namespace usb {
 
-static VOID NTAPI ServiceDpcRoutine(PKDPC, PVOID context, PVOID, PVOID) {
-  static_cast<DeviceImpl *>(context)->ServiceFromDpc();
+static VOID NTAPI FrameDpcRoutine(PKDPC, PVOID context, PVOID, PVOID) {
+  static_cast<DeviceImpl *>(context)->FrameInterrupt();
+}
+
+static VOID NTAPI GoneDpcRoutine(PKDPC, PVOID context, PVOID, PVOID) {
+  static_cast<DeviceImpl *>(context)->ReportGone();
 }
 
 static VOID NTAPI CancelUrbRoutine(PDEVICE_OBJECT pdo, PIRP irp) {
@@ -43,9 +48,8 @@ DeviceImpl::~DeviceImpl() { model_->AttachHost(nullptr); }
 
 NTSTATUS DeviceImpl::CreatePdo(PDRIVER_OBJECT busDriver) {
   KeInitializeSpinLock(&lock_);
-  KeInitializeTimerEx(&timer_, NotificationTimer);
-  KeInitializeDpc(&timerDpc_, ServiceDpcRoutine, this);
-  KeInitializeDpc(&kickDpc_, ServiceDpcRoutine, this);
+  KeInitializeDpc(&frameDpc_, FrameDpcRoutine, this);
+  KeInitializeDpc(&goneDpc_, GoneDpcRoutine, this);
   UNICODE_STRING name;
   name.Buffer = name_;
   name.Length = USHORT(wcslen(name_) * sizeof(WCHAR));
@@ -61,9 +65,11 @@ NTSTATUS DeviceImpl::CreatePdo(PDRIVER_OBJECT busDriver) {
 
 void DeviceImpl::Detach() {
   if (detached_) return;
-  KeCancelTimer(&timer_);
-  KeRemoveQueueDpc(&timerDpc_);
-  KeRemoveQueueDpc(&kickDpc_);
+  CancelInterrupt(&frameDpc_);
+  CancelInterrupt(&goneDpc_);
+  KeRemoveQueueDpc(&frameDpc_);
+  KeRemoveQueueDpc(&goneDpc_);
+  armedFor_ = 0;
   if (pdo_ != nullptr) {
     IoDeleteDevice(pdo_);
     pdo_ = nullptr;
@@ -84,107 +90,111 @@ void DeviceImpl::Unlock(KIRQL old) {
   KfReleaseSpinLock(&lock_, old);
 }
 
-void DeviceImpl::Kick() {
-  if (!detached_) KeInsertQueueDpc(&kickDpc_, nullptr, nullptr);
-}
-
+// A change from a test may give a waiting IN transfer its data: it goes on
+// the wire now and is answered at the end of its frame, like any other.
 void DeviceImpl::Locked(const std::function<void()> &change) {
   KIRQL old = Lock();
   change();
+  StartPipes();
+  Arm();
   Unlock(old);
-  Kick();
 }
 
 void DeviceImpl::TraceLine(const std::string &line) const {
   if (TraceEnabled()) Trace("usb " + traceName_ + " " + line);
 }
 
-// Packets go out in 1 ms frames of at most 19; a transfer starts no earlier
-// than the next frame boundary and after the packets already scheduled.
-uint64_t DeviceImpl::DueAfterPackets(uint64_t packets) {
-  uint64_t now = Now100ns();
-  uint64_t frame = (now + kFrame100ns - 1) / kFrame100ns;
-  uint64_t start = frame * kPacketsPerFrame;
-  if (busFreeSlot_ > start) start = busFreeSlot_;
-  uint64_t end = start + packets;
-  busFreeSlot_ = end;
-  return ((end + kPacketsPerFrame - 1) / kPacketsPerFrame) * kFrame100ns;
-}
-
-// A bulk request at the head of its pipe starts once the device can answer it:
-// OUT at once, IN when data is there, any failure at once.
-void DeviceImpl::StartIfReady(Request &r) {
-  bool ready = r.failed || unplugged_ || r.kind == RequestKind::BulkOut;
-  if (!ready) {
-    Pipe *pipe = PipeFor(r.endpoint);
-    ready = pipe->halted || model_->PendingIn() > 0;
-  }
-  if (!ready) return;
-  r.phase = Request::Phase::Timed;
-  r.due = DueAfterPackets(PacketsFor(r)) + uint64_t(latencyMs_[int(r.kind)]) * kFrame100ns;
-  log_[r.logIndex].due100ns = r.due;
-}
-
-void DeviceImpl::Service(std::vector<Completion> *done) {
-  for (int round = 0; round < 64; ++round) {
-    bool progress = false;
-    uint64_t wake = model_->NextWakeMs();
-    if (wake != 0 && wake <= NowMs()) {
-      model_->OnWake();
-      progress = true;
-    }
-    std::set<int> seen;
-    for (Request &r : pending_) {
-      bool bulk = r.kind == RequestKind::BulkIn || r.kind == RequestKind::BulkOut;
-      if (!bulk || r.cancelling) continue;
-      if (!seen.insert(r.endpoint).second) continue;  // not the head of its pipe
-      if (r.phase == Request::Phase::Waiting) StartIfReady(r);
-    }
-    uint64_t now = Now100ns();
-    for (auto it = pending_.begin(); it != pending_.end();) {
-      Request &r = *it;
-      if (r.phase != Request::Phase::Timed || r.cancelling || r.due > now) {
-        ++it;
-        continue;
-      }
-      if (IoSetCancelRoutine(r.irp, nullptr) == nullptr) {
-        r.cancelling = true;  // IoCancelIrp got there first; its routine completes it
-        ++it;
-        continue;
-      }
-      Outcome outcome = Execute(r);
-      done->push_back({r.irp, r.urb, outcome, r.logIndex});
-      it = pending_.erase(it);
-      progress = true;
-    }
-    if (!progress) break;
-  }
-  ArmTimer();
-}
-
-void DeviceImpl::ArmTimer() {
+// The frame interrupt is requested for the earliest moment anything is due.
+// A request that no longer matches is withdrawn; one that already fired has
+// queued the DPC, which arms again when it has run.
+void DeviceImpl::Arm() {
   if (detached_) return;
   uint64_t earliest = 0;
   for (const Request &r : pending_) {
-    if (r.phase == Request::Phase::Timed && !r.cancelling && (earliest == 0 || r.due < earliest)) earliest = r.due;
+    bool timed = r.phase == Request::Phase::OnTheWire || r.phase == Request::Phase::Control ||
+                 r.phase == Request::Phase::Cancelled;
+    if (timed && !r.cancelling && (earliest == 0 || r.due < earliest)) earliest = r.due;
   }
   uint64_t wake = model_->NextWakeMs() * kFrame100ns;
   if (wake != 0 && (earliest == 0 || wake < earliest)) earliest = wake;
-  if (earliest == 0) {
-    if (armedDue_ != 0) KeCancelTimer(&timer_);
-    armedDue_ = 0;
-    return;
+  if (earliest == armedFor_) return;
+  if (armedFor_ != 0) CancelInterrupt(&frameDpc_);
+  armedFor_ = 0;
+  if (earliest == 0) return;
+  if (RequestInterrupt(earliest, &frameDpc_, nullptr, nullptr)) armedFor_ = earliest;
+}
+
+void DeviceImpl::FrameInterrupt() {
+  std::vector<Completion> done;
+  KIRQL old = Lock();
+  if (armedFor_ != 0 && Now100ns() >= armedFor_) armedFor_ = 0;
+  EndFrames(&done);
+  Arm();
+  Unlock(old);
+  Finish(done);
+}
+
+void DeviceImpl::Answer(Request &r, const Outcome &outcome, std::vector<Completion> *done) {
+  LogAnswer(r, outcome);
+  done->push_back({r.irp, r.urb, outcome});
+}
+
+// Everything due by now is answered in the order the bus carried it; what
+// that frees or feeds (the next transfer of a pipe, data for a NAKed IN)
+// goes on the wire for the frames to come.
+void DeviceImpl::EndFrames(std::vector<Completion> *done) {
+  for (int round = 0; round < 64; ++round) {
+    bool progress = false;
+    uint64_t now = Now100ns();
+    uint64_t wake = model_->NextWakeMs();
+    if (wake != 0 && wake * kFrame100ns <= now) {
+      model_->OnWake();
+      progress = true;
+    }
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      Request &r = *it;
+      bool timed = r.phase == Request::Phase::OnTheWire || r.phase == Request::Phase::Control ||
+                   r.phase == Request::Phase::Cancelled;
+      if (!timed || r.cancelling || r.due > now) {
+        ++it;
+        continue;
+      }
+      // A cancelled request's cancel routine has already taken it back from
+      // the IRP; any other must be taken back first, unless IoCancelIrp got
+      // there first, and then its cancel routine completes it.
+      if (!r.ownedByCancel && IoSetCancelRoutine(r.irp, nullptr) == nullptr) {
+        r.cancelling = true;
+        ++it;
+        continue;
+      }
+      Outcome outcome = kCancelled;
+      if (r.phase == Request::Phase::Control) {
+        outcome = r.failed ? r.failure : Execute(r);
+      } else if (r.phase == Request::Phase::OnTheWire) {
+        outcome = EndTransfer(r);
+        if (!r.ends && outcome.status == STATUS_SUCCESS) {
+          // The reply went on in whole packets with no short one: the
+          // transfer stays with the host controller for the packets to come.
+          IoSetCancelRoutine(r.irp, CancelUrbRoutine);
+          r.phase = Request::Phase::Queued;
+          if (r.irp->Cancel && IoSetCancelRoutine(r.irp, nullptr) != nullptr) {
+            outcome = kCancelled;
+          } else {
+            progress = true;
+            ++it;
+            continue;
+          }
+        }
+      } else if (r.fieldsValid && r.kind == RequestKind::BulkIn) {
+        r.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = r.received;
+      }
+      Answer(r, outcome, done);
+      it = pending_.erase(it);
+      progress = true;
+    }
+    StartPipes();
+    if (!progress) break;
   }
-  uint64_t now = Now100ns();
-  if (earliest <= now) {
-    KeInsertQueueDpc(&kickDpc_, nullptr, nullptr);
-    return;
-  }
-  if (earliest == armedDue_) return;
-  LARGE_INTEGER due;
-  due.QuadPart = -int64_t(earliest - now);
-  KeSetTimer(&timer_, due, &timerDpc_);
-  armedDue_ = earliest;
 }
 
 // Completions happen outside the device's lock, in the order they were answered.
@@ -197,13 +207,18 @@ void DeviceImpl::Finish(const std::vector<Completion> &done) {
   }
 }
 
-void DeviceImpl::ServiceFromDpc() {
-  std::vector<Completion> done;
-  KIRQL old = Lock();
-  if (Now100ns() >= armedDue_) armedDue_ = 0;
-  Service(&done);
-  Unlock(old);
-  Finish(done);
+// What the stack refuses before anything reaches the wire.
+bool DeviceImpl::RejectAtOnce(Request &r, Outcome *why) {
+  if (r.rejected) {
+    *why = r.rejection;
+  } else if (unplugged_ || removed_) {
+    *why = kGone;
+  } else if (r.pipe != nullptr && r.pipe->halted) {
+    *why = kHalted;
+  } else {
+    return false;
+  }
+  return true;
 }
 
 NTSTATUS DeviceImpl::SubmitUrb(PIRP irp, PURB urb) {
@@ -219,21 +234,28 @@ NTSTATUS DeviceImpl::SubmitUrb(PIRP irp, PURB urb) {
   r.logIndex = log_.size();
   log_.push_back(entry);
   ++counts_[int(r.kind)];
-  TraceLine(std::string("> ") + KindName(r.kind) + " ep=" + Hex(r.endpoint).substr(8) + " value=" +
+  TraceLine(std::string("> ") + KindName(r.kind) + " ep=" + Hex(entry.endpoint).substr(8) + " value=" +
             std::to_string(entry.value) + " len=" + std::to_string(entry.length));
-  if (urb == nullptr) {
-    log_[r.logIndex].status = STATUS_INVALID_PARAMETER;
-    log_[r.logIndex].completeMs = NowMs();
+  Outcome refused;
+  if (RejectAtOnce(r, &refused)) {
+    if (urb != nullptr) {
+      if (r.fieldsValid && r.kind != RequestKind::SelectConfiguration && r.kind != RequestKind::ResetPipe) {
+        ULONG *length = TransferLengthField(r.kind, urb);
+        if (length != nullptr) *length = 0;
+      }
+      LogAnswer(r, refused);
+    } else {
+      log_[r.logIndex].status = refused.status;
+      log_[r.logIndex].completeMs = NowMs();
+    }
     Unlock(old);
-    irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+    if (urb != nullptr) urb->UrbHeader.Status = refused.usbd;
+    irp->IoStatus.Status = refused.status;
+    irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_INVALID_PARAMETER;
+    return refused.status;
   }
-  if (!r.failed && unplugged_) {
-    r.failed = true;
-    r.failure = kGone;
-  }
-  for (auto it = injected_.begin(); !r.failed && it != injected_.end(); ++it) {
+  for (auto it = injected_.begin(); it != injected_.end(); ++it) {
     if (it->kind == r.kind && it->atCount == counts_[int(r.kind)]) {
       r.failed = true;
       r.failure = it->outcome;
@@ -245,50 +267,53 @@ NTSTATUS DeviceImpl::SubmitUrb(PIRP irp, PURB urb) {
   if (noAnswer_[int(r.kind)] && !r.failed) {
     r.phase = Request::Phase::NoAnswer;
   } else if (bulk) {
-    r.phase = Request::Phase::Waiting;
-  } else if (latencyMs_[int(r.kind)] == 0) {
-    Outcome outcome = Execute(r);
-    std::vector<Completion> done = {{irp, urb, outcome, r.logIndex}};
-    Service(&done);  // the answer may have given the model data for a waiting transfer
-    Unlock(old);
-    Finish(done);
-    return outcome.status;
+    r.phase = Request::Phase::Queued;
   } else {
-    r.phase = Request::Phase::Timed;
-    r.due = Now100ns() + uint64_t(latencyMs_[int(r.kind)]) * kFrame100ns;
+    r.phase = Request::Phase::Control;
+    r.due = ControlDue(r.kind);
     log_[r.logIndex].due100ns = r.due;
   }
   IoMarkIrpPending(irp);
   IoSetCancelRoutine(irp, CancelUrbRoutine);
   if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-    r.failed = true;
-    r.failure = kCancelled;
-    Outcome outcome = Execute(r);
+    LogAnswer(r, kCancelled);
     Unlock(old);
-    Finish({{irp, urb, outcome, r.logIndex}});
+    Finish({{irp, urb, kCancelled}});
     return STATUS_PENDING;
   }
   pending_.push_back(r);
-  std::vector<Completion> done;
-  Service(&done);
+  StartPipes();
+  Arm();
   Unlock(old);
-  Finish(done);
   return STATUS_PENDING;
 }
 
+// A request still queued is given back at once; one on the wire only when
+// the host controller has taken it off the schedule, at the end of the frame.
 void DeviceImpl::CancelUrb(PIRP irp) {
   std::vector<Completion> done;
   KIRQL old = Lock();
   for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-    if (it->irp != irp) continue;
-    it->failed = true;
-    it->failure = kCancelled;
-    Outcome outcome = Execute(*it);
-    done.push_back({irp, it->urb, outcome, it->logIndex});
+    Request &r = *it;
+    if (r.irp != irp) continue;
+    if (!r.cancelling && (r.phase == Request::Phase::OnTheWire || r.phase == Request::Phase::Control)) {
+      r.phase = Request::Phase::Cancelled;
+      r.ownedByCancel = true;
+      r.due = (Now100ns() / kFrame100ns + 1) * kFrame100ns;
+      r.staged.clear();
+      break;
+    }
+    if (r.fieldsValid && r.kind == RequestKind::BulkIn) {
+      r.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = r.received;
+    } else if (r.fieldsValid && r.kind == RequestKind::BulkOut) {
+      r.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    }
+    Answer(r, kCancelled, &done);
     pending_.erase(it);
     break;
   }
-  Service(&done);  // the next transfer of that pipe may start now
+  StartPipes();
+  Arm();
   Unlock(old);
   Finish(done);
 }

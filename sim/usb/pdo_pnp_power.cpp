@@ -105,7 +105,6 @@ NTSTATUS DeviceImpl::Pnp(PIRP irp) {
         waitWake_ = nullptr;
       }
       Unlock(old);
-      Kick();
       status = STATUS_SUCCESS;
       break;
     default:

@@ -63,8 +63,8 @@ Outcome DeviceImpl::Configure(PURB urb) {
   }
   if (entries.empty()) return kInvalid;
 
-  for (auto &p : pipes_) p.second->open = false;
-  AbortTransfers(kCancelled);
+  for (auto &p : pipes_) p->open = false;
+  AbortTransfers();
   for (InterfaceEntry &entry : entries) {
     PUSBD_INTERFACE_INFORMATION info = entry.info;
     info->Class = entry.descriptor->bInterfaceClass;
@@ -74,14 +74,15 @@ Outcome DeviceImpl::Configure(PURB urb) {
     info->NumberOfPipes = ULONG(entry.endpoints.size());
     for (size_t i = 0; i < entry.endpoints.size(); ++i) {
       PUSB_ENDPOINT_DESCRIPTOR ep = entry.endpoints[i];
-      Pipe *pipe = PipeFor(ep->bEndpointAddress);
+      pipes_.emplace_back(new Pipe);
+      Pipe *pipe = pipes_.back().get();
+      pipe->endpoint = ep->bEndpointAddress;
       pipe->maxPacket = ep->wMaxPacketSize;
       pipe->interval = ep->bInterval;
       pipe->type = USBD_PIPE_TYPE(ep->bmAttributes & USB_ENDPOINT_TYPE_MASK);
       pipe->maxTransfer = info->Pipes[i].MaximumTransferSize;
       pipe->open = true;
-      pipe->halted = false;
-      pipe->stallReported = false;
+      stalledEndpoints_.erase(pipe->endpoint);
       info->Pipes[i].MaximumPacketSize = ep->wMaxPacketSize;
       info->Pipes[i].EndpointAddress = ep->bEndpointAddress;
       info->Pipes[i].Interval = ep->bInterval;

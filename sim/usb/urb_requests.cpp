@@ -25,26 +25,25 @@ const char *KindName(RequestKind kind) {
   return "?";
 }
 
-Pipe *DeviceImpl::PipeFor(UCHAR endpoint) {
-  std::unique_ptr<Pipe> &slot = pipes_[endpoint];
-  if (!slot) {
-    slot.reset(new Pipe);
-    slot->endpoint = endpoint;
+// The pipe the current configuration opened for this endpoint, or NULL.
+Pipe *DeviceImpl::OpenPipe(UCHAR endpoint) const {
+  for (const auto &p : pipes_) {
+    if (p->open && p->endpoint == endpoint) return p.get();
   }
-  return slot.get();
+  return nullptr;
 }
 
 // A handle is valid only while the configuration that opened its pipe stands.
 Pipe *DeviceImpl::PipeFromHandle(USBD_PIPE_HANDLE handle) const {
   for (const auto &p : pipes_) {
-    if (p.second.get() == handle && p.second->open) return p.second.get();
+    if (p.get() == handle && p->open) return p.get();
   }
   return nullptr;
 }
 
 static void RejectFields(Request *r, const Outcome &why) {
-  r->failed = true;
-  r->failure = why;
+  r->rejected = true;
+  r->rejection = why;
 }
 
 // Kind, log values and the checks that decide at once: structure length, pipe handle.
@@ -104,7 +103,7 @@ void DeviceImpl::Classify(PURB urb, Request *r, LogEntry *e) {
         RejectFields(r, kInvalidPipe);
         break;
       }
-      r->endpoint = pipe->endpoint;
+      r->pipe = pipe;
       e->endpoint = pipe->endpoint;
       bool pipeIn = (pipe->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
       bool noBuffer = b.TransferBufferLength > 0 && TransferAddress(b.TransferBuffer, b.TransferBufferMDL) == nullptr;
@@ -118,12 +117,12 @@ void DeviceImpl::Classify(PURB urb, Request *r, LogEntry *e) {
       break;
   }
   if (!r->fieldsValid || r->kind == RequestKind::Invalid) {
-    if (!r->failed) RejectFields(r, kInvalid);
+    if (!r->rejected) RejectFields(r, kInvalid);
   }
   e->kind = r->kind;
 }
 
-static ULONG *TransferLengthField(RequestKind kind, PURB urb) {
+ULONG *TransferLengthField(RequestKind kind, PURB urb) {
   switch (kind) {
     case RequestKind::GetDescriptor: return &urb->UrbControlDescriptorRequest.TransferBufferLength;
     case RequestKind::SetDtr:
@@ -135,25 +134,22 @@ static ULONG *TransferLengthField(RequestKind kind, PURB urb) {
   }
 }
 
+// A control transfer's answer, at the end of its last frame.
 Outcome DeviceImpl::Execute(Request &r) {
-  Outcome o = kSuccess;
-  ULONG *length = r.fieldsValid ? TransferLengthField(r.kind, r.urb) : nullptr;
-  if (r.failed || unplugged_) {
-    o = r.failed ? r.failure : kGone;
-    if (length != nullptr) *length = 0;
-  } else {
-    switch (r.kind) {
-      case RequestKind::GetDescriptor: o = ExecuteDescriptor(r.urb); break;
-      case RequestKind::SelectConfiguration: o = ExecuteSelectConfiguration(r.urb); break;
-      case RequestKind::ResetPipe: o = ExecuteResetPipe(r.urb); break;
-      case RequestKind::SetDtr:
-      case RequestKind::GetStatus:
-      case RequestKind::VendorOther: o = ExecuteVendor(r.urb); break;
-      case RequestKind::BulkIn:
-      case RequestKind::BulkOut: o = ExecuteBulk(r); break;
-      case RequestKind::Invalid: o = kInvalid; break;
-    }
+  switch (r.kind) {
+    case RequestKind::GetDescriptor: return ExecuteDescriptor(r.urb);
+    case RequestKind::SelectConfiguration: return ExecuteSelectConfiguration(r.urb);
+    case RequestKind::ResetPipe: return ExecuteResetPipe(r.urb);
+    case RequestKind::SetDtr:
+    case RequestKind::GetStatus:
+    case RequestKind::VendorOther: return ExecuteVendor(r.urb);
+    default: return kInvalid;
   }
+}
+
+void DeviceImpl::LogAnswer(Request &r, const Outcome &o) {
+  ULONG *length = r.fieldsValid ? TransferLengthField(r.kind, r.urb) : nullptr;
+  if (length != nullptr && o.status != STATUS_SUCCESS && r.kind != RequestKind::BulkIn) *length = 0;
   LogEntry &e = log_[r.logIndex];
   e.status = o.status;
   e.usbdStatus = o.usbd;
@@ -161,7 +157,6 @@ Outcome DeviceImpl::Execute(Request &r) {
   e.transferred = length != nullptr ? *length : 0;
   TraceLine(std::string("< ") + KindName(r.kind) + " len=" + std::to_string(e.transferred) +
             " status=" + Hex(o.status) + " usbd=" + Hex(o.usbd));
-  return o;
 }
 
 Outcome DeviceImpl::ExecuteDescriptor(PURB urb) {
@@ -187,8 +182,9 @@ Outcome DeviceImpl::ExecuteDescriptor(PURB urb) {
 Outcome DeviceImpl::ExecuteResetPipe(PURB urb) {
   Pipe *pipe = PipeFromHandle(urb->UrbPipeRequest.PipeHandle);
   if (pipe == nullptr) return kInvalidPipe;
+  // The host's halt and the device's stall (CLEAR_FEATURE ENDPOINT_HALT) both go.
   pipe->halted = false;
-  pipe->stallReported = false;
+  stalledEndpoints_.erase(pipe->endpoint);
   return kSuccess;
 }
 
@@ -210,68 +206,27 @@ Outcome DeviceImpl::ExecuteVendor(PURB urb) {
     ULONG n = std::min<ULONG>(wanted, std::min<ULONG>(statusReplyLength_, 1));
     if (n > 0) buffer[0] = model_->StatusByte();
     v.TransferBufferLength = n;
-    if (n < wanted && !(v.TransferFlags & USBD_SHORT_TRANSFER_OK)) return kShort;
+    if (n < wanted && !(v.TransferFlags & USBD_SHORT_TRANSFER_OK)) return kUnderrun;
     return kSuccess;
   }
   return kStall;
 }
 
-uint64_t DeviceImpl::PacketsFor(const Request &r) {
-  if (r.failed || unplugged_ || !r.fieldsValid) return 1;
-  const struct _URB_BULK_OR_INTERRUPT_TRANSFER &b = r.urb->UrbBulkOrInterruptTransfer;
-  Pipe *pipe = PipeFor(r.endpoint);
-  uint64_t packet = pipe->maxPacket != 0 ? pipe->maxPacket : 64;
-  uint64_t bytes = b.TransferBufferLength;
-  if (r.kind == RequestKind::BulkOut && bulkOutLimit_ >= 0) bytes = std::min<uint64_t>(bytes, bulkOutLimit_);
-  if (r.kind == RequestKind::BulkIn) bytes = std::min<uint64_t>(bytes, model_->PendingIn());
-  return std::max<uint64_t>(1, (bytes + packet - 1) / packet);
-}
-
-// Only endpoints 0x01 and 0x81 lead to the model; other pipes stall.
-Outcome DeviceImpl::ExecuteBulk(Request &r) {
-  struct _URB_BULK_OR_INTERRUPT_TRANSFER &b = r.urb->UrbBulkOrInterruptTransfer;
-  Pipe *pipe = PipeFromHandle(b.PipeHandle);
-  ULONG wanted = b.TransferBufferLength;
-  b.TransferBufferLength = 0;
-  if (pipe == nullptr) return kInvalidPipe;
-  if (pipe->endpoint != 0x01 && pipe->endpoint != 0x81 && !pipe->halted) {
-    pipe->halted = true;
-    pipe->stallReported = false;
-  }
-  if (pipe->halted) {
-    if (pipe->stallReported) return kHalted;
-    pipe->stallReported = true;
-    return kStall;
-  }
-  PUCHAR buffer = static_cast<PUCHAR>(TransferAddress(b.TransferBuffer, b.TransferBufferMDL));
-  if (r.kind == RequestKind::BulkOut) {
-    ULONG accepted = wanted;
-    if (bulkOutLimit_ >= 0 && accepted > bulkOutLimit_) accepted = ULONG(bulkOutLimit_);
-    if (accepted > 0) model_->OnBulkOut(buffer, accepted);
-    b.TransferBufferLength = accepted;
-    return kSuccess;
-  }
-  size_t n = wanted > 0 ? model_->TakeIn(buffer, wanted) : 0;
-  b.TransferBufferLength = ULONG(n);
-  if (n < wanted && !(b.TransferFlags & USBD_SHORT_TRANSFER_OK)) return kShort;
-  return kSuccess;
-}
-
-// Pending transfers end when their pipes close.
-void DeviceImpl::AbortTransfers(const Outcome &why) {
+// Transfers on pipes that closed end as cancelled, at once.
+void DeviceImpl::AbortTransfers() {
   for (Request &r : pending_) {
-    if (r.kind != RequestKind::BulkIn && r.kind != RequestKind::BulkOut) continue;
-    if (r.cancelling || r.failed) continue;
-    r.failed = true;
-    r.failure = why;
-    if (r.phase == Request::Phase::NoAnswer) r.phase = Request::Phase::Waiting;
+    if (r.pipe == nullptr || r.pipe->open || r.cancelling || r.phase == Request::Phase::Cancelled) continue;
+    r.phase = Request::Phase::Cancelled;
+    r.due = Now100ns();
+    r.staged.clear();
   }
 }
 
 void DeviceImpl::Unconfigure() {
   configured_ = false;
-  for (auto &p : pipes_) p.second->open = false;
-  AbortTransfers(kCancelled);
+  for (auto &p : pipes_) p->open = false;
+  AbortTransfers();
+  Arm();
 }
 
 Outcome DeviceImpl::ExecuteSelectConfiguration(PURB urb) {

@@ -44,6 +44,8 @@ class World::Impl {
       : options_(options), modelName_(ModelNameFrom(options)), kernelOptions_(KernelOptionsFrom(options)) {
     if (!world::IsModelName(modelName_)) throw std::invalid_argument("unknown modem model: " + modelName_);
     kernel_.reset(new Kernel(kernelOptions_));
+    current_ = this;
+    usb::SetGoneReporter(DeviceGone);
     kernel_->Run([this] { LoadOurDriver(); });
   }
 
@@ -89,18 +91,33 @@ class World::Impl {
     return reinterpret_cast<const char16_t *>(given);
   }
 
+  // The bus fails what is on the wire at once; the Plug and Play notice
+  // comes when the hub notices, tens to hundreds of milliseconds later.
   void Unplug() {
     if (modem_ == nullptr) return;
     modem_->Unplug();
-    if (fdo_ != nullptr && world::DriverHandlesPnp(driver_)) {
-      kernel_->Run([&] { world::SurpriseRemoveOurDevice(fdo_); });
-      surpriseRemoved_ = true;
+  }
+
+  // In a system worker, when the hub reports the device gone.
+  static void DeviceGone(usb::Device *device) {
+    Impl *self = current_;
+    if (self == nullptr || device != self->modem_) return;
+    if (self->fdo_ != nullptr && world::DriverHandlesPnp(self->driver_)) {
+      world::SurpriseRemoveOurDevice(self->fdo_);
+      self->surpriseRemoved_ = true;
+    }
+  }
+
+  void WaitForGoneNotice() {
+    for (int guard = 0; guard < 100 && modem_ != nullptr && modem_->GoneNoticeDue(); ++guard) {
+      kernel_->Advance(10);
     }
   }
 
   std::vector<std::string> Close() {
     if (!closed_) {
       closed_ = true;
+      WaitForGoneNotice();
       kernel_->Run([&] {
         if (linkCreated_) {
           UNICODE_STRING link;
@@ -114,6 +131,7 @@ class World::Impl {
         driver_ = nullptr;
       });
       kernel_->Shutdown();
+      if (current_ == this) current_ = nullptr;
     }
     return FaultMessages();
   }
@@ -137,7 +155,10 @@ class World::Impl {
   bool linkCreated_ = false;
   bool surpriseRemoved_ = false;
   bool closed_ = false;
+  static Impl *current_;  // the world whose kernel runs: one at a time
 };
+
+World::Impl *World::Impl::current_ = nullptr;
 
 World::World(const WorldOptions &options) : impl_(new Impl(options)) {
   if (options.plugModem) Plug();

@@ -176,7 +176,8 @@ TEST(Write, CancellingAWriteWaitingInTheDeviceQueueLeavesItQueued) {
 TEST(Write, FailedSecondPieceEndsTheWriteAndTheNextOneStarts) {
   OnBus([](Port &p) {
     p.Open();
-    p.modem->FailNth(RequestKind::BulkOut, 2, STATUS_UNSUCCESSFUL);
+    // A failure that leaves the pipe running (a halting one would refuse the next write too).
+    p.modem->FailNth(RequestKind::BulkOut, 2, STATUS_UNSUCCESSFUL, USBD_STATUS_INVALID_PARAMETER);
     DriverIrp broken, next;
     ASSERT_EQ(broken.Write(p.fdo, Bytes(3000)), STATUS_PENDING);
     ASSERT_EQ(next.Write(p.fdo, Bytes(20, 6)), STATUS_PENDING);
@@ -186,6 +187,35 @@ TEST(Write, FailedSecondPieceEndsTheWriteAndTheNextOneStarts) {
     EXPECT_TRUE(CompletedWith(next, STATUS_SUCCESS, 20u));
     EXPECT_EQ(p.PieceLengths(), (std::vector<ULONG>{1024, 1024, 20})) << "nothing retried";
     EXPECT_EQ(p.ext->PerfStats.TransmittedCount, 1024u + 20u);
+    p.Close();
+  });
+}
+
+// Once the OUT pipe is halted the stack refuses every piece inside
+// IofCallDriver, so each write ends inside its own StartIo. The next one must
+// not be started from there, or StartIo recurses once per queued write.
+TEST(Write, WritesThatFailAtOnceDoNotNestStartIo) {
+  OnBus([](Port &p) {
+    p.Open();
+    // A held write keeps the queue busy while the others line up behind it.
+    p.modem->SetNoAnswer(RequestKind::BulkOut, true);
+    DriverIrp holder;
+    ASSERT_EQ(holder.Write(p.fdo, Bytes(10)), STATUS_PENDING);
+    std::vector<std::unique_ptr<DriverIrp>> queued;
+    for (int i = 0; i < 40; ++i) {
+      queued.emplace_back(new DriverIrp);
+      ASSERT_EQ(queued.back()->Write(p.fdo, Bytes(10)), STATUS_PENDING);
+    }
+    p.modem->SetNoAnswer(RequestKind::BulkOut, false);
+    // The next piece stalls and halts the pipe; the ones after it are refused at once.
+    p.modem->StallPipe(0x01);
+    holder.Cancel();
+    ASSERT_TRUE(holder.Wait(1000));
+    for (auto &w : queued) {
+      ASSERT_TRUE(w->Wait(1000));
+      EXPECT_FALSE(NT_SUCCESS(w->Status()));
+    }
+    EXPECT_EQ(p.ext->OutstandingIo, 1);
     p.Close();
   });
 }

@@ -1,5 +1,7 @@
 // The device queue of StartIo drivers: IoStartPacket and IoStartNextPacket,
 // StartIo called at DISPATCH_LEVEL.
+#include <map>
+
 #include "io_private.h"
 
 namespace sim {
@@ -46,9 +48,27 @@ PKDEVICE_QUEUE_ENTRY RemoveDeviceQueue(PKDEVICE_QUEUE queue) {
   return entry;
 }
 
+// A StartIo that ends its packet at once and starts the next from inside
+// itself recurses once per queued packet; on a 12 KiB x86 kernel stack a few
+// levels are all there is room for.
+constexpr int kStartIoNestingLimit = 4;
+
+std::map<PKTHREAD, int> &StartIoDepth() {
+  static std::map<PKTHREAD, int> depth;
+  return depth;
+}
+
 void StartIo(PDEVICE_OBJECT device, PIRP irp) {
   if (TraceEnabled()) Trace("StartIo " + DeviceName(device) + " IRP #" + std::to_string(FindIrp(irp) ? FindIrp(irp)->serial : 0));
+  PKTHREAD thread = KeGetCurrentThread();
+  int depth = ++StartIoDepth()[thread];
+  if (depth == kStartIoNestingLimit + 1) {
+    ReportFault(Fault::StartIoNestedTooDeep, "IoStartNextPacket",
+                DeviceName(device) + ": StartIo entered " + std::to_string(depth) +
+                    " times on one stack; each packet that ends inside StartIo starts the next from within it");
+  }
   device->DriverObject->DriverStartIo(device, irp);
+  if (--StartIoDepth()[thread] == 0) StartIoDepth().erase(thread);
 }
 
 }  // namespace
