@@ -186,7 +186,14 @@ void DeviceImpl::EndFrames(std::vector<Completion> *done) {
           }
         }
       } else if (r.fieldsValid && r.kind == RequestKind::BulkIn) {
-        r.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = r.received;
+        // Packets the device had already sent are in the buffer and counted.
+        struct _URB_BULK_OR_INTERRUPT_TRANSFER &b = r.urb->UrbBulkOrInterruptTransfer;
+        PUCHAR buffer = static_cast<PUCHAR>(TransferAddress(b.TransferBuffer, b.TransferBufferMDL));
+        if (!r.staged.empty()) memcpy(buffer + r.received, r.staged.data(), r.staged.size());
+        b.TransferBufferLength = r.received + ULONG(r.staged.size());
+        r.staged.clear();
+      } else if (r.fieldsValid && r.kind == RequestKind::BulkOut) {
+        r.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
       }
       Answer(r, outcome, done);
       it = pending_.erase(it);
@@ -300,7 +307,6 @@ void DeviceImpl::CancelUrb(PIRP irp) {
       r.phase = Request::Phase::Cancelled;
       r.ownedByCancel = true;
       r.due = (Now100ns() / kFrame100ns + 1) * kFrame100ns;
-      r.staged.clear();
       break;
     }
     if (r.fieldsValid && r.kind == RequestKind::BulkIn) {

@@ -61,10 +61,16 @@ TEST(UsbControl, SelectConfigurationFillsPipesAndUnconfigureInvalidatesThem) {
     EXPECT_EQ(pipes.out, device->PipeHandle(0x01));
     EXPECT_EQ(pipes.in, device->PipeHandle(0x81));
 
+    // Each configuration opens pipes of its own: the old handles are dead.
     Pipes again;
     ASSERT_EQ(STATUS_SUCCESS, Configure(pdo, &again, 1024));
-    EXPECT_EQ(pipes.out, again.out);  // stable per endpoint
-    EXPECT_EQ(pipes.in, again.in);
+    EXPECT_NE(pipes.out, again.out);
+    EXPECT_NE(pipes.in, again.in);
+    URB stale;
+    BuildResetPipeUrb(&stale, pipes.out);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, SendUrb(pdo, &stale));
+    EXPECT_EQ(USBD_STATUS_INVALID_PIPE_HANDLE, stale.UrbHeader.Status);
+    pipes = again;
 
     EXPECT_EQ(STATUS_SUCCESS, Unconfigure(pdo));
     EXPECT_FALSE(device->Configured());

@@ -1,4 +1,7 @@
 // The device's knobs: latency, no answer, injected failures, partial OUT, unplug.
+#include <set>
+
+#include "support/seeds.h"
 #include "usb/usb_harness.h"
 
 using namespace usbtest;
@@ -89,60 +92,95 @@ TEST(UsbKnobs, PartialOutReportsTheBytesTaken) {
   });
 }
 
-TEST(UsbKnobs, UnplugFailsPendingAndLaterRequests) {
-  RunClean(5, [] {
-    sim::usb::Device *device = sim::usb::Plug();
-    Pipes pipes;
-    ASSERT_EQ(STATUS_SUCCESS, Configure(device->Pdo(), &pipes));
-    device->SetNoAnswer(RequestKind::GetStatus, true);
-    std::vector<uint8_t> in(1024);
-    URB inUrb, statusUrb;
-    uint8_t status;
-    BuildBulkUrb(&inUrb, pipes.in, true, in.data(), 1024);
-    BuildVendorUrb(&statusUrb, true, 2, 0, &status, 1);
-    Call inCall(device->Pdo()), statusCall(device->Pdo());
-    EXPECT_EQ(STATUS_PENDING, inCall.Submit(&inUrb));
-    EXPECT_EQ(STATUS_PENDING, statusCall.Submit(&statusUrb));
-    Sleep(50);
-    device->Unplug();
-    inCall.Wait();
-    statusCall.Wait();
-    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, inCall.Status());
-    EXPECT_EQ(USBD_STATUS_DEVICE_GONE, inUrb.UrbHeader.Status);
-    EXPECT_EQ(0u, inUrb.UrbBulkOrInterruptTransfer.TransferBufferLength);
-    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, statusCall.Status());
+// What is on the wire when the device goes dies with transaction errors at
+// the end of the frame and halts its pipe; what comes later is refused at
+// once; the hub tells the Plug and Play manager 10-300 ms later.
+TEST(UsbKnobs, UnplugFailsWhatIsInFlightAndRefusesTheRest) {
+  for (uint64_t seed : testing_support::Seeds()) {
+    RunClean(seed, [seed] {
+      sim::usb::Device *device = sim::usb::Plug();
+      Pipes pipes;
+      ASSERT_EQ(STATUS_SUCCESS, Configure(device->Pdo(), &pipes));
+      device->SetNoAnswer(RequestKind::GetStatus, true);
+      std::vector<uint8_t> in(1024);
+      URB inUrb, statusUrb;
+      uint8_t status;
+      BuildBulkUrb(&inUrb, pipes.in, true, in.data(), 1024);
+      BuildVendorUrb(&statusUrb, true, 2, 0, &status, 1);
+      Call inCall(device->Pdo()), statusCall(device->Pdo());
+      EXPECT_EQ(STATUS_PENDING, inCall.Submit(&inUrb));
+      EXPECT_EQ(STATUS_PENDING, statusCall.Submit(&statusUrb));
+      Sleep(50);
+      uint64_t unplugged = sim::NowMs();
+      device->Unplug();
+      EXPECT_FALSE(inCall.Done()) << "failed in the unplugger's thread";
+      ASSERT_TRUE(inCall.Wait(10));
+      ASSERT_TRUE(statusCall.Wait(10));
+      EXPECT_EQ(STATUS_UNSUCCESSFUL, inCall.Status()) << "seed " << seed;
+      EXPECT_EQ(USBD_STATUS_XACT_ERROR, inUrb.UrbHeader.Status);
+      EXPECT_EQ(0u, inUrb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+      EXPECT_EQ(DISPATCH_LEVEL, inCall.Completed().irql);
+      EXPECT_EQ(USBD_STATUS_XACT_ERROR, statusUrb.UrbHeader.Status);
 
-    URB urb;
-    BuildVendorUrb(&urb, false, 1, 1, nullptr, 0);
-    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, SendUrb(device->Pdo(), &urb));
-    uint8_t data[4] = {};
-    BuildBulkUrb(&urb, pipes.out, false, data, 4);
-    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, SendUrb(device->Pdo(), &urb));
-    EXPECT_EQ(USBD_STATUS_DEVICE_GONE, urb.UrbHeader.Status);
-    EXPECT_NE(nullptr, device->Pdo());  // the PDO stays until removal
-    EXPECT_EQ(0u, device->PendingCount());
-  });
+      Call later(device->Pdo());
+      URB urb;
+      BuildVendorUrb(&urb, false, 1, 1, nullptr, 0);
+      EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, later.Submit(&urb));
+      EXPECT_TRUE(later.Completed().insideCall);
+      uint8_t data[4] = {};
+      BuildBulkUrb(&urb, pipes.out, false, data, 4);
+      EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, SendUrb(device->Pdo(), &urb));
+      EXPECT_EQ(USBD_STATUS_DEVICE_GONE, urb.UrbHeader.Status);
+      EXPECT_NE(nullptr, device->Pdo());  // the PDO stays until removal
+      EXPECT_EQ(0u, device->PendingCount());
+
+      // Nothing above the PDO: the surprise removal reaches the PDO itself.
+      EXPECT_TRUE(device->GoneNoticeDue());
+      while (!device->SurpriseRemoved() && sim::NowMs() < unplugged + 1000) Sleep(1);
+      EXPECT_TRUE(device->SurpriseRemoved()) << "seed " << seed;
+      uint64_t noticed = sim::NowMs() - unplugged;
+      EXPECT_GE(noticed, 10u) << "seed " << seed;
+      EXPECT_LE(noticed, 320u) << "seed " << seed;  // up to a tick of the waiter's sleep on top
+      EXPECT_FALSE(device->GoneNoticeDue());
+    });
+  }
 }
 
-// A reader that resubmits at once after each failure still lets time pass:
-// failed bulk transfers are answered at a frame boundary, never inline.
-TEST(UsbKnobs, FailedBulkTransfersAreAnsweredOnTheFrameClock) {
+// With the knob, transfers in flight stay pending after an unplug until
+// they are cancelled, as some host controllers leave them.
+TEST(UsbKnobs, UnplugCanLeaveTransfersPendingUntilCancelled) {
   RunClean(6, [] {
     sim::usb::Device *device = sim::usb::Plug();
     Pipes pipes;
     ASSERT_EQ(STATUS_SUCCESS, Configure(device->Pdo(), &pipes));
-    device->Unplug();
+    device->SetPendOnUnplug(true);
     std::vector<uint8_t> in(1024);
-    uint64_t start = sim::Now100ns();
-    for (int i = 0; i < 3; ++i) {
-      URB urb;
-      BuildBulkUrb(&urb, pipes.in, true, in.data(), 1024);
-      Call call(device->Pdo());
-      EXPECT_EQ(STATUS_PENDING, call.Submit(&urb));
-      call.Wait();
-    }
-    EXPECT_GT(sim::Now100ns(), start);
+    URB urb;
+    BuildBulkUrb(&urb, pipes.in, true, in.data(), 1024);
+    Call call(device->Pdo());
+    EXPECT_EQ(STATUS_PENDING, call.Submit(&urb));
+    device->Unplug();
+    EXPECT_FALSE(call.Wait(500));
+    call.Cancel();
+    ASSERT_TRUE(call.Wait(10));
+    EXPECT_EQ(STATUS_CANCELLED, call.Status());
+    EXPECT_EQ(USBD_STATUS_CANCELED, urb.UrbHeader.Status);
   });
+}
+
+// The seeded choice of when the hub notices differs between seeds.
+TEST(UsbKnobs, TheHubNoticesAnUnplugAtASeededTime) {
+  std::set<uint64_t> delays;
+  for (uint64_t seed = 1; seed <= 8; ++seed) {
+    RunClean(seed, [&] {
+      sim::usb::Device *device = sim::usb::Plug();
+      uint64_t unplugged = sim::Now100ns();
+      device->Unplug();
+      while (!device->SurpriseRemoved()) Sleep(1);
+      delays.insert((sim::Now100ns() - unplugged) / 10000 / 16);
+    });
+  }
+  EXPECT_GE(delays.size(), 3u);
 }
 
 }  // namespace

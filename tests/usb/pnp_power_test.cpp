@@ -63,7 +63,7 @@ TEST(UsbPdo, StartRemoveAndUnknownMinors) {
     EXPECT_EQ(STATUS_SUCCESS, remove.SubmitPnp(IRP_MN_REMOVE_DEVICE));
     EXPECT_TRUE(device->Removed());
     EXPECT_FALSE(device->Configured());
-    EXPECT_EQ(STATUS_SUCCESS, Unconfigure(device->Pdo()));  // still answered after removal
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, Unconfigure(device->Pdo()));  // refused after removal
     device->DeletePdo();
     EXPECT_EQ(nullptr, device->Pdo());
   });

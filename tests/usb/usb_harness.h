@@ -44,10 +44,27 @@ class Call {
   void Cancel() { IoCancelIrp(irp_); }
   PIRP Irp() const { return irp_; }
 
+  // Where and when the completion routine ran.
+  struct Completion {
+    KIRQL irql = PASSIVE_LEVEL;
+    PKTHREAD thread = nullptr;
+    uint64_t at100ns = 0;
+    bool insideCall = false;  // before IofCallDriver returned, in the sender's own call
+  };
+  const Completion &Completed() const { return completion_; }
+  bool CompletedInSendersThread() const { return completion_.thread == submitter_; }
+
  private:
+  static NTSTATUS NTAPI HaltCompletion(PDEVICE_OBJECT, PIRP, PVOID context);
+  PIO_STACK_LOCATION Prepare(UCHAR major, UCHAR minor);
+  NTSTATUS Send(bool power);
+
   PDEVICE_OBJECT pdo_;
   PIRP irp_;
   KEVENT done_;
+  Completion completion_;
+  PKTHREAD submitter_ = nullptr;
+  volatile bool inCall_ = false;
 };
 
 // Sends one URB and waits for it.
