@@ -43,6 +43,7 @@ endfunction()
 
 sim_component(simkernel ${CMAKE_SOURCE_DIR}/sim/kernel/src/*.cpp)
 sim_component(simusb ${CMAKE_SOURCE_DIR}/sim/usb/*.cpp)
+sim_component(simmodem ${CMAKE_SOURCE_DIR}/sim/modem/*.cpp)
 sim_component(simwin32 ${CMAKE_SOURCE_DIR}/sim/win32/src/*.cpp)
 sim_component(simworld ${CMAKE_SOURCE_DIR}/sim/world/*.cpp)
 
@@ -59,13 +60,14 @@ else()
   add_library(usbmodem_host INTERFACE)
 endif()
 
-set(SIM_ALL simkernel simusb simwin32 simworld)
+set(SIM_ALL simkernel simusb simmodem simwin32 simworld)
 set(SIM_KERNEL_ONLY simkernel)
 if(USBMODEM_RACE_DETECTOR)
   # The machine as a library of its own that the race detector does not
   # watch (ignore_noninstrumented_modules): its own bookkeeping crosses
   # simulated processors freely; only the driver's accesses are checked.
-  add_library(simmachine SHARED $<TARGET_OBJECTS:simkernel> $<TARGET_OBJECTS:simusb> $<TARGET_OBJECTS:simwin32>)
+  add_library(simmachine SHARED $<TARGET_OBJECTS:simkernel> $<TARGET_OBJECTS:simusb>
+    $<TARGET_OBJECTS:simmodem> $<TARGET_OBJECTS:simwin32>)
   target_include_directories(simmachine PUBLIC ${SIM_INCLUDE_DIRS})
   target_link_libraries(simmachine PUBLIC Threads::Threads)
   set(SIM_ALL simmachine simworld)
@@ -98,7 +100,7 @@ function(test_folder folder)
 endfunction()
 
 test_folder(kernel ${SIM_KERNEL_ONLY})
-foreach(folder driver serial datapath usb win32 scenario stress)
+foreach(folder driver serial datapath usb modem win32 scenario stress)
   test_folder(${folder} ${SIM_ALL} usbmodem_host)
 endforeach()
 
@@ -117,7 +119,7 @@ add_test(NAME trace_replay
 add_test(NAME seed_sweep
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/support/seed_sweep.sh
     $<TARGET_FILE:test_kernel> $<TARGET_FILE:test_driver> $<TARGET_FILE:test_serial> $<TARGET_FILE:test_datapath>
-    $<TARGET_FILE:test_usb> $<TARGET_FILE:test_win32> $<TARGET_FILE:test_scenario> $<TARGET_FILE:test_stress>)
+    $<TARGET_FILE:test_usb> $<TARGET_FILE:test_modem> $<TARGET_FILE:test_win32> $<TARGET_FILE:test_scenario> $<TARGET_FILE:test_stress>)
 set_tests_properties(seed_sweep PROPERTIES TIMEOUT 1800)
 
 # The built usbmodem.sys keeps the properties a Windows machine needs.

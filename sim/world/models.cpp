@@ -1,6 +1,6 @@
 #include "sim/world/models.h"
 
-#include "sim/usb/hayes_modem.h"
+#include "sim/modem/hayes_modem.h"
 
 namespace sim {
 namespace world {
@@ -8,7 +8,7 @@ namespace world {
 std::unique_ptr<usb::Model> MakeModel(const std::string &name) {
   if (name == "loopback") return std::unique_ptr<usb::Model>(new usb::LoopbackModel);
   if (name == "scriptable") return std::unique_ptr<usb::Model>(new usb::ScriptedModel);
-  if (name == "hayes") return std::unique_ptr<usb::Model>(new usb::HayesModem);
+  if (name == "hayes") return std::unique_ptr<usb::Model>(new modem::HayesModem);
   return nullptr;
 }
 

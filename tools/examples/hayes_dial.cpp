@@ -76,7 +76,7 @@ int main(void) {
   COMMTIMEOUTS timeouts = {MAXDWORD, 0, 0, 0, 0};
   SetCommTimeouts(port, &timeouts);
 
-  BOOL ok = Send(port, "ATE0\r") && Expect(port, "OK", 2000);
+  BOOL ok = Send(port, "ATE0V1&C1&D2S0=0\r") && Expect(port, "OK", 2000);
   ok = ok && Send(port, "ATD5551234\r") && Expect(port, "CONNECT", 10000);
   Sleep(1500);  // the status poll runs once a second
   ShowLines(port);
