@@ -62,6 +62,7 @@ enum class Fault {
   IrpFreedWhileOwnedBelow, // IoFreeIrp of an IRP a lower driver still has
   ZeroBytePoolAllocation,  // ExAllocatePoolWithTag of 0 bytes
   ThreadEndedWithIrpPending,  // a thread ended while an IRP it issued was outstanding
+  TransferPendingAcrossPowerDown,  // a device set-power to D1-D3 reached a USB PDO with URBs still pending
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

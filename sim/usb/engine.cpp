@@ -233,6 +233,7 @@ NTSTATUS DeviceImpl::SubmitUrb(PIRP irp, PURB urb) {
     r.failed = true;
     r.failure = kGone;
   }
+  if (!r.failed && RefusesUrbsForPower(&r.failure)) r.failed = true;
   for (auto it = injected_.begin(); !r.failed && it != injected_.end(); ++it) {
     if (it->kind == r.kind && it->atCount == counts_[int(r.kind)]) {
       r.failed = true;

@@ -17,8 +17,12 @@ std::string FaultText(const std::vector<sim::FaultRecord> &faults) {
   return text;
 }
 
-static NTSTATUS NTAPI HaltCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+// The completion routine halts the IRP so that the test keeps it.
+NTSTATUS NTAPI Call::Completed(PDEVICE_OBJECT, PIRP, PVOID context) {
+  Call *call = static_cast<Call *>(context);
+  call->completionIrql_ = KeGetCurrentIrql();
+  call->completedInsideCall_ = call->inCall_;
+  KeSetEvent(&call->done_, IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -29,41 +33,49 @@ Call::Call(PDEVICE_OBJECT pdo) : pdo_(pdo) {
 
 Call::~Call() { IoFreeIrp(irp_); }
 
-static PIO_STACK_LOCATION Prepare(PIRP irp, PKEVENT done, UCHAR major, UCHAR minor) {
+static PIO_STACK_LOCATION Prepare(PIRP irp, UCHAR major, UCHAR minor) {
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   irp->IoStatus.Information = 0;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   memset(next, 0, sizeof *next);
   next->MajorFunction = major;
   next->MinorFunction = minor;
-  IoSetCompletionRoutine(irp, HaltCompletion, done, TRUE, TRUE, TRUE);
   return next;
 }
 
+NTSTATUS Call::Send(bool power) {
+  KeClearEvent(&done_);
+  IoSetCompletionRoutine(irp_, Completed, this, TRUE, TRUE, TRUE);
+  inCall_ = true;
+  NTSTATUS status = power ? PoCallDriver(pdo_, irp_) : IofCallDriver(pdo_, irp_);
+  inCall_ = false;
+  return status;
+}
+
 NTSTATUS Call::Submit(PURB urb) {
-  PIO_STACK_LOCATION next = Prepare(irp_, &done_, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0);
+  PIO_STACK_LOCATION next = Prepare(irp_, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0);
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
   next->Parameters.Others.Argument1 = urb;
-  return IofCallDriver(pdo_, irp_);
+  return Send(false);
 }
 
 NTSTATUS Call::SubmitPnp(UCHAR minor, PDEVICE_CAPABILITIES caps) {
-  PIO_STACK_LOCATION next = Prepare(irp_, &done_, IRP_MJ_PNP, minor);
+  PIO_STACK_LOCATION next = Prepare(irp_, IRP_MJ_PNP, minor);
   next->Parameters.DeviceCapabilities.Capabilities = caps;
-  return IofCallDriver(pdo_, irp_);
+  return Send(false);
 }
 
 NTSTATUS Call::SubmitPower(UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
-  PIO_STACK_LOCATION next = Prepare(irp_, &done_, IRP_MJ_POWER, minor);
+  PIO_STACK_LOCATION next = Prepare(irp_, IRP_MJ_POWER, minor);
   next->Parameters.Power.Type = type;
   next->Parameters.Power.State = state;
-  return PoCallDriver(pdo_, irp_);
+  return Send(true);
 }
 
 NTSTATUS Call::SubmitWaitWake(SYSTEM_POWER_STATE state) {
-  PIO_STACK_LOCATION next = Prepare(irp_, &done_, IRP_MJ_POWER, IRP_MN_WAIT_WAKE);
+  PIO_STACK_LOCATION next = Prepare(irp_, IRP_MJ_POWER, IRP_MN_WAIT_WAKE);
   next->Parameters.WaitWake.PowerState = state;
-  return PoCallDriver(pdo_, irp_);
+  return Send(true);
 }
 
 bool Call::Done() { return KeReadStateEvent(&done_) != 0; }
@@ -169,6 +181,25 @@ void Sleep(uint32_t ms) {
   LARGE_INTEGER interval;
   interval.QuadPart = -int64_t(ms) * 10000;
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+POWER_STATE DeviceState(DEVICE_POWER_STATE state) {
+  POWER_STATE p;
+  p.DeviceState = state;
+  return p;
+}
+
+POWER_STATE SystemState(SYSTEM_POWER_STATE state) {
+  POWER_STATE p;
+  p.SystemState = state;
+  return p;
+}
+
+NTSTATUS SetPower(PDEVICE_OBJECT pdo, POWER_STATE_TYPE type, POWER_STATE state) {
+  Call call(pdo);
+  call.SubmitPower(IRP_MN_SET_POWER, type, state);
+  call.Wait();
+  return call.Status();
 }
 
 }  // namespace usbtest

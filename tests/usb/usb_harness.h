@@ -43,11 +43,20 @@ class Call {
   NTSTATUS Status() const { return irp_->IoStatus.Status; }
   void Cancel() { IoCancelIrp(irp_); }
   PIRP Irp() const { return irp_; }
+  // Where the completion reached the sender: at which IRQL, and whether
+  // inside the IofCallDriver/PoCallDriver call that sent it.
+  KIRQL CompletionIrql() const { return completionIrql_; }
+  bool CompletedInsideCall() const { return completedInsideCall_; }
 
  private:
+  static NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP, PVOID context);
+  NTSTATUS Send(bool power);
   PDEVICE_OBJECT pdo_;
   PIRP irp_;
   KEVENT done_;
+  bool inCall_ = false;
+  KIRQL completionIrql_ = PASSIVE_LEVEL;
+  bool completedInsideCall_ = false;
 };
 
 // Sends one URB and waits for it.
@@ -71,5 +80,10 @@ NTSTATUS Unconfigure(PDEVICE_OBJECT pdo);
 
 // Waits `ms` of virtual time.
 void Sleep(uint32_t ms);
+
+POWER_STATE DeviceState(DEVICE_POWER_STATE state);
+POWER_STATE SystemState(SYSTEM_POWER_STATE state);
+// Sends a set-power IRP through PoCallDriver and waits for its final status.
+NTSTATUS SetPower(PDEVICE_OBJECT pdo, POWER_STATE_TYPE type, POWER_STATE state);
 
 }  // namespace usbtest

@@ -58,6 +58,7 @@ const char *const kFaultNames[] = {
     "IrpFreedWhileOwnedBelow",
     "ZeroBytePoolAllocation",
     "ThreadEndedWithIrpPending",
+    "TransferPendingAcrossPowerDown",
     "InvalidParameter",
 };
 
