@@ -68,8 +68,6 @@ struct Completion {
   size_t logIndex;
 };
 
-class DeviceImpl;
-
 // A Plug and Play or power IRP the PDO marked pending: a device interrupt
 // completes it from a DPC at its due time. Kept with the device, and reused,
 // so no DPC ever lives in freed memory.

@@ -1,5 +1,6 @@
 // The PDO's Plug and Play knobs: failed answers, pended answers completed
 // from a DPC, and the bus's own effects only on success.
+#include "sim/world/bringup.h"
 #include "support/seeds.h"
 #include "usb/usb_harness.h"
 
@@ -107,6 +108,29 @@ TEST(UsbPdoPnpKnobs, APendedFailureAndASeededDelay) {
       EXPECT_EQ(STATUS_DEVICE_CONFIGURATION_ERROR, start.Status());
       EXPECT_FALSE(device->Started());
     }
+  });
+}
+
+// The world brings devices up with synchronous Plug and Play requests: they
+// wait for a pended answer and return its final status.
+TEST(UsbPdoPnpKnobs, TheWorldsPnpRequestsWaitForAPendedAnswer) {
+  RunClean(3, [] {
+    sim::usb::Device *device = sim::usb::Plug();
+    PnpAnswer answer;
+    answer.pend = true;
+    answer.delayUs = 2000;
+    answer.status = STATUS_DEVICE_NOT_READY;
+    device->SetPnpAnswer(PnpRequest::Start, answer);
+    uint64_t sent = sim::Now100ns();
+    EXPECT_EQ(STATUS_DEVICE_NOT_READY, sim::world::SendPnp(device->Pdo(), IRP_MN_START_DEVICE));
+    EXPECT_GE(sim::Now100ns() - sent, 20000u);
+    EXPECT_FALSE(device->Started());
+    answer.status = STATUS_SUCCESS;
+    device->SetPnpAnswer(PnpRequest::Start, answer);
+    device->SetPnpAnswer(PnpRequest::CancelRemove, answer);
+    EXPECT_EQ(STATUS_SUCCESS, sim::world::SendPnp(device->Pdo(), IRP_MN_START_DEVICE));
+    EXPECT_TRUE(device->Started());
+    EXPECT_EQ(STATUS_SUCCESS, sim::world::SendPnp(device->Pdo(), IRP_MN_CANCEL_REMOVE_DEVICE));
   });
 }
 
