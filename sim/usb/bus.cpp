@@ -67,7 +67,10 @@ void ResetBus() {
 
 void TeardownBus() {
   BusState &bus = Bus();
-  for (auto &device : bus.devices) device->Impl()->Detach();
+  for (auto &device : bus.devices) {
+    device->Impl()->EndDeferredAnswers();
+    device->Impl()->Detach();
+  }
   bus.devices.clear();
   if (bus.driver != nullptr) internal::UnloadDriver(bus.driver);
   bus.driver = nullptr;

@@ -93,21 +93,6 @@ bool Device::Unplugged() const {
   return value;
 }
 
-bool Device::SignalWake() {
-  PIRP irp = nullptr;
-  impl_->Locked([&] {
-    if (impl_->waitWake_ != nullptr && IoSetCancelRoutine(impl_->waitWake_, nullptr) != nullptr) {
-      irp = impl_->waitWake_;
-      impl_->waitWake_ = nullptr;
-    }
-  });
-  if (irp == nullptr) return false;
-  impl_->TraceLine("power wait-wake signalled");
-  irp->IoStatus.Status = STATUS_SUCCESS;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return true;
-}
-
 void Device::DeletePdo() { impl_->Detach(); }
 
 std::vector<LogEntry> Device::Log() const {

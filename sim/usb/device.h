@@ -67,6 +67,23 @@ struct DeviceConfig {
   bool surpriseRemovalOK = false;
 };
 
+// ---- Plug and Play and power knobs (the types; the calls are on Device)
+// The Plug and Play IRPs whose answer a test may change.
+enum class PnpRequest { Start, QueryCapabilities, CancelStop, CancelRemove };
+constexpr int kPnpRequests = 4;
+// How the PDO answers one of them: with `status` (STATUS_SUCCESS: the bus's
+// usual answer; any other status fails the IRP and leaves the device as it
+// was), inside the dispatch call or, with `pend`, marked pending and completed
+// from a DPC `delayUs` later (0: a seeded 100 us to 5 ms).
+struct PnpAnswer {
+  NTSTATUS status = STATUS_SUCCESS;
+  bool pend = false;
+  uint32_t delayUs = 0;
+};
+// Set and query power IRPs, by power type.
+enum class PowerRequest { SetSystem, SetDevice, QuerySystem, QueryDevice };
+constexpr int kPowerRequests = 4;
+
 class DeviceImpl;
 
 class Device {
@@ -101,10 +118,20 @@ class Device {
   void SetZeroLengthPackets(bool on);
   // Frames a control transfer takes, seeded in [minimum, maximum] (default 1-3).
   void SetControlFrames(uint32_t minimum, uint32_t maximum);
-  // Completes a pending wait-wake IRP with STATUS_SUCCESS; false if none was pending.
-  bool SignalWake();
   // Deletes the PDO once the stack above it is gone (after IRP_MN_REMOVE_DEVICE).
   void DeletePdo();
+
+  // ---- Plug and Play and power knobs
+  // Every later IRP of this kind gets `answer` (PnpAnswer() restores the usual one).
+  void SetPnpAnswer(PnpRequest which, const PnpAnswer &answer);
+  // Set and query power IRPs are always pended and completed from a DPC a
+  // seeded time later; with a failure status set here (STATUS_SUCCESS clears
+  // it) every later one of this kind completes with it and changes nothing.
+  void FailPower(PowerRequest which, NTSTATUS status);
+  // The device signals a remote wake: true when a wait-wake is pending and the
+  // device is in D1-D3, no deeper than its DeviceWake; the wait-wake is then
+  // completed with STATUS_SUCCESS from a DPC shortly after. False otherwise.
+  bool SignalWake();
 
   // ---- observation
   std::vector<LogEntry> Log() const;
@@ -112,7 +139,8 @@ class Device {
   uint32_t PendingCount() const;    // URBs the bus holds now
   bool Configured() const;
   bool WaitWakePending() const;
-  DEVICE_POWER_STATE PowerState() const;
+  DEVICE_POWER_STATE PowerState() const;      // as the last completed device set-power left it
+  SYSTEM_POWER_STATE SystemPowerState() const;  // as the last completed system set-power left it
   bool Started() const;
   bool Removed() const;             // IRP_MN_REMOVE_DEVICE seen
   bool SurpriseRemoved() const;     // IRP_MN_SURPRISE_REMOVAL seen

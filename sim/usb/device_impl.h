@@ -82,6 +82,18 @@ struct Completion {
   Outcome outcome;
 };
 
+// A Plug and Play or power IRP the PDO marked pending: a device interrupt
+// completes it from a DPC at its due time. Kept with the device, and reused,
+// so no DPC ever lives in freed memory.
+struct DeferredAnswer {
+  enum class Action { Pnp, Power, WaitWake };
+  KDPC dpc;
+  DeviceImpl *device = nullptr;
+  PIRP irp = nullptr;  // NULL: free for reuse
+  Action action = Action::Pnp;
+  NTSTATUS status = STATUS_SUCCESS;
+};
+
 class DeviceImpl : public ModelHost {
  public:
   DeviceImpl(Device *owner, std::unique_ptr<Model> model, const DeviceConfig &config, int index);
@@ -187,8 +199,28 @@ class DeviceImpl : public ModelHost {
   void UnplugLocked();
   void ReportGone();
 
-  // ---- capabilities (pdo_pnp_power.cpp)
+  // ---- Plug and Play and power (pdo_*.cpp), state guarded by lock_
+  PnpAnswer pnpAnswers_[kPnpRequests];
+  NTSTATUS powerFailures_[kPowerRequests] = {};
+  SYSTEM_POWER_STATE systemPowerState_ = PowerSystemWorking;
+  bool poweringDown_ = false;  // a device set-power to D1-D3 reached the PDO and is not finished
+  std::list<DeferredAnswer> deferred_;
+
   void FillCapabilities(PDEVICE_CAPABILITIES caps) const;
+  NTSTATUS Answer(PIRP irp, PnpRequest which);
+  void ApplyPnp(PIRP irp, NTSTATUS status);
+  NTSTATUS SetOrQueryPower(PIRP irp);
+  void ApplyPower(PIRP irp, NTSTATUS status);
+  NTSTATUS WaitWake(PIRP irp);
+  NTSTATUS WaitWakeRefusal(const IO_STACK_LOCATION *stack) const;
+  PIRP TakeWaitWake();
+  bool CanSignalWake() const;
+  NTSTATUS Defer(PIRP irp, DeferredAnswer::Action action, NTSTATUS status, uint64_t delay100ns);
+  void RunDeferred(DeferredAnswer *answer);
+  void EndDeferredAnswers();
+  uint64_t PowerDelay100ns(const IO_STACK_LOCATION *stack) const;
+  bool RefusesUrbsForPower(Outcome *why) const;
+  void CheckTransfersBeforePowerDown(DEVICE_POWER_STATE target) const;
 };
 
 DeviceImpl *ImplOf(PDEVICE_OBJECT pdo);

@@ -220,6 +220,8 @@ bool DeviceImpl::RejectAtOnce(Request &r, Outcome *why) {
     *why = r.rejection;
   } else if (unplugged_ || removed_) {
     *why = kGone;
+  } else if (RefusesUrbsForPower(why)) {
+    // Not in D0: nothing reaches a suspended device.
   } else if (r.pipe != nullptr && r.pipe->halted) {
     *why = kHalted;
   } else {

@@ -11,11 +11,6 @@ static NTSTATUS CompleteWith(PIRP irp, NTSTATUS status) {
   return status;
 }
 
-static VOID NTAPI WaitWakeCancelRoutine(PDEVICE_OBJECT pdo, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  ImplOf(pdo)->CancelWaitWake(irp);
-}
-
 void DeviceImpl::FillCapabilities(PDEVICE_CAPABILITIES caps) const {
   bool remoteWakeup = config_.configurationDescriptor.size() >= 8 &&
                       (config_.configurationDescriptor[7] & USB_CONFIG_REMOTE_WAKEUP) != 0;
@@ -51,131 +46,107 @@ void DeviceImpl::FillCapabilities(PDEVICE_CAPABILITIES caps) const {
 
 NTSTATUS DeviceImpl::Pnp(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  PIRP wakeToEnd = nullptr;
-  NTSTATUS status = irp->IoStatus.Status;
-  KIRQL old;
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
-      old = Lock();
-      started_ = true;
-      removed_ = false;
-      Unlock(old);
-      status = STATUS_SUCCESS;
-      break;
-    case IRP_MN_QUERY_CAPABILITIES: {
-      PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-      if (caps == nullptr) {
-        status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      old = Lock();
-      FillCapabilities(caps);
-      Unlock(old);
-      status = STATUS_SUCCESS;
-      break;
-    }
-    case IRP_MN_QUERY_STOP_DEVICE:
+      return Answer(irp, PnpRequest::Start);
+    case IRP_MN_QUERY_CAPABILITIES:
+      if (stack->Parameters.DeviceCapabilities.Capabilities == nullptr) return CompleteWith(irp, STATUS_INVALID_PARAMETER);
+      return Answer(irp, PnpRequest::QueryCapabilities);
     case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
+      return Answer(irp, PnpRequest::CancelStop);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-      status = STATUS_SUCCESS;
-      break;
+      return Answer(irp, PnpRequest::CancelRemove);
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_STOP_DEVICE:
-      old = Lock();
-      started_ = false;
-      Unlock(old);
-      status = STATUS_SUCCESS;
-      break;
     case IRP_MN_SURPRISE_REMOVAL:
-      old = Lock();
-      surpriseRemoved_ = true;
-      started_ = false;
-      Unlock(old);
-      status = STATUS_SUCCESS;
-      break;
     case IRP_MN_REMOVE_DEVICE:
-      // The device goes back to its unconfigured state; a wait-wake still
-      // pending ends here. The PDO itself stays until the bus deletes it.
-      old = Lock();
-      removed_ = true;
-      started_ = false;
-      Unconfigure();
-      if (waitWake_ != nullptr && IoSetCancelRoutine(waitWake_, nullptr) != nullptr) {
-        wakeToEnd = waitWake_;
-        waitWake_ = nullptr;
-      }
-      Unlock(old);
-      status = STATUS_SUCCESS;
-      break;
-    default:
-      break;  // not the bus driver's: the status stays as it came
+      ApplyPnp(irp, STATUS_SUCCESS);
+      return STATUS_SUCCESS;
+    default: {
+      NTSTATUS status = irp->IoStatus.Status;  // not the bus driver's: the status stays as it came
+      ApplyPnp(irp, status);
+      return status;
+    }
+  }
+}
+
+// The answer a test chose: now, or from a DPC later.
+NTSTATUS DeviceImpl::Answer(PIRP irp, PnpRequest which) {
+  KIRQL old = Lock();
+  PnpAnswer answer = pnpAnswers_[int(which)];
+  Unlock(old);
+  if (!answer.pend) {
+    ApplyPnp(irp, answer.status);
+    return answer.status;
+  }
+  uint64_t delay = answer.delayUs != 0 ? uint64_t(answer.delayUs) * 10 : 1000 + DeviceRandom(49001);
+  IoMarkIrpPending(irp);
+  return Defer(irp, DeferredAnswer::Action::Pnp, answer.status, delay);
+}
+
+// The IRP's effect on the device when it succeeds, then its completion.
+void DeviceImpl::ApplyPnp(PIRP irp, NTSTATUS status) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PIRP wakeToEnd = nullptr;
+  bool powered = false;
+  KIRQL old = Lock();
+  if (NT_SUCCESS(status)) {
+    switch (stack->MinorFunction) {
+      case IRP_MN_START_DEVICE:
+        // The bus powers the device it starts.
+        started_ = true;
+        removed_ = false;
+        powered = powerState_ != PowerDeviceD0;
+        powerState_ = PowerDeviceD0;
+        break;
+      case IRP_MN_QUERY_CAPABILITIES:
+        FillCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
+        break;
+      case IRP_MN_STOP_DEVICE:
+        started_ = false;
+        break;
+      case IRP_MN_SURPRISE_REMOVAL:
+        surpriseRemoved_ = true;
+        started_ = false;
+        wakeToEnd = TakeWaitWake();
+        break;
+      case IRP_MN_REMOVE_DEVICE:
+        // The device goes back to its unconfigured state. The PDO itself
+        // stays until the bus deletes it.
+        removed_ = true;
+        started_ = false;
+        Unconfigure();
+        wakeToEnd = TakeWaitWake();
+        break;
+      default:
+        break;
+    }
+  }
+  Unlock(old);
+  if (powered) {
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    PoSetPowerState(pdo_, DevicePowerState, d0);
   }
   TraceLine("pnp minor=" + std::to_string(stack->MinorFunction) + " status=" + Hex(status));
-  if (wakeToEnd != nullptr) CompleteWith(wakeToEnd, STATUS_NO_SUCH_DEVICE);
-  return CompleteWith(irp, status);
+  if (wakeToEnd != nullptr) {
+    TraceLine("power wait-wake ended: no such device");
+    CompleteWith(wakeToEnd, STATUS_NO_SUCH_DEVICE);
+  }
+  CompleteWith(irp, status);
 }
 
 NTSTATUS DeviceImpl::Power(PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  switch (stack->MinorFunction) {
+  switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_SET_POWER:
-      if (stack->Parameters.Power.Type == DevicePowerState) {
-        KIRQL old = Lock();
-        powerState_ = stack->Parameters.Power.State.DeviceState;
-        Unlock(old);
-        PoSetPowerState(pdo_, DevicePowerState, stack->Parameters.Power.State);
-      }
-      TraceLine("power set type=" + std::to_string(int(stack->Parameters.Power.Type)) +
-                " state=" + std::to_string(int(stack->Parameters.Power.State.DeviceState)));
-      PoStartNextPowerIrp(irp);
-      return CompleteWith(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_POWER:
-      PoStartNextPowerIrp(irp);
-      return CompleteWith(irp, STATUS_SUCCESS);
+      return SetOrQueryPower(irp);
     case IRP_MN_WAIT_WAKE:
-      break;
+      return WaitWake(irp);
     default:
       return CompleteWith(irp, irp->IoStatus.Status);
   }
-
-  DEVICE_CAPABILITIES caps = {};
-  KIRQL old = Lock();
-  FillCapabilities(&caps);
-  NTSTATUS refused = STATUS_SUCCESS;
-  if (caps.DeviceWake == PowerDeviceUnspecified || caps.SystemWake == PowerSystemUnspecified) {
-    refused = STATUS_NOT_SUPPORTED;
-  } else if (stack->Parameters.WaitWake.PowerState > caps.SystemWake) {
-    refused = STATUS_INVALID_DEVICE_STATE;
-  } else if (waitWake_ != nullptr) {
-    refused = STATUS_DEVICE_BUSY;
-  } else if (removed_ || surpriseRemoved_) {
-    refused = STATUS_NO_SUCH_DEVICE;
-  }
-  if (refused != STATUS_SUCCESS) {
-    Unlock(old);
-    TraceLine("power wait-wake refused status=" + Hex(refused));
-    return CompleteWith(irp, refused);
-  }
-  IoMarkIrpPending(irp);
-  IoSetCancelRoutine(irp, WaitWakeCancelRoutine);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-    Unlock(old);
-    CompleteWith(irp, STATUS_CANCELLED);
-    return STATUS_PENDING;
-  }
-  waitWake_ = irp;
-  Unlock(old);
-  TraceLine("power wait-wake pending");
-  return STATUS_PENDING;
-}
-
-void DeviceImpl::CancelWaitWake(PIRP irp) {
-  KIRQL old = Lock();
-  bool ours = waitWake_ == irp;
-  if (ours) waitWake_ = nullptr;
-  Unlock(old);
-  TraceLine("power wait-wake cancelled");
-  CompleteWith(irp, STATUS_CANCELLED);
 }
 
 }  // namespace usb

@@ -72,19 +72,31 @@ TEST(UsbPdo, StartRemoveAndUnknownMinors) {
 TEST(UsbPdo, PowerIrpsAreCompletedWithTheNextOneStarted) {
   RunClean(3, [] {
     sim::usb::Device *device = sim::usb::Plug();
-    POWER_STATE state;
-    state.DeviceState = PowerDeviceD2;
     Call query(device->Pdo());
-    EXPECT_EQ(STATUS_SUCCESS, query.SubmitPower(IRP_MN_QUERY_POWER, DevicePowerState, state));
-    Call set(device->Pdo());
-    EXPECT_EQ(STATUS_SUCCESS, set.SubmitPower(IRP_MN_SET_POWER, DevicePowerState, state));
+    EXPECT_EQ(STATUS_PENDING, query.SubmitPower(IRP_MN_QUERY_POWER, DevicePowerState, DeviceState(PowerDeviceD2)));
+    ASSERT_TRUE(query.Wait(10));
+    EXPECT_EQ(STATUS_SUCCESS, query.Status());
+    EXPECT_EQ(PowerDeviceD0, device->PowerState());  // a query changes nothing
+    // Two set-powers of one type at once: the second reaches the PDO only
+    // once the first has started the next, and the last one wins.
+    Call down(device->Pdo());
+    Call up(device->Pdo());
+    EXPECT_EQ(STATUS_PENDING, down.SubmitPower(IRP_MN_SET_POWER, DevicePowerState, DeviceState(PowerDeviceD2)));
+    EXPECT_EQ(STATUS_PENDING, up.SubmitPower(IRP_MN_SET_POWER, DevicePowerState, DeviceState(PowerDeviceD0)));
+    ASSERT_TRUE(down.Wait(0));
+    EXPECT_FALSE(up.Done());
     EXPECT_EQ(PowerDeviceD2, device->PowerState());
-    state.SystemState = PowerSystemSleeping3;
-    Call system(device->Pdo());
-    EXPECT_EQ(STATUS_SUCCESS, system.SubmitPower(IRP_MN_SET_POWER, SystemPowerState, state));
+    ASSERT_TRUE(up.Wait(0));
+    EXPECT_EQ(STATUS_SUCCESS, up.Status());
+    EXPECT_EQ(PowerDeviceD0, device->PowerState());
+    EXPECT_EQ(STATUS_SUCCESS, SetPower(device->Pdo(), SystemPowerState, SystemState(PowerSystemSleeping3)));
+    EXPECT_EQ(PowerSystemSleeping3, device->SystemPowerState());
+    EXPECT_EQ(PowerDeviceD0, device->PowerState());  // a system state leaves the device's alone
   });
 }
 
+// What a bus driver must do with a wait-wake: refuse what the device cannot
+// honour, hold the rest until the device signals, is cancelled or goes away.
 TEST(UsbPdo, WaitWakeStaysPendingUntilTheDeviceWakes) {
   RunClean(4, [] {
     sim::usb::Device *device = sim::usb::Plug();
@@ -93,17 +105,28 @@ TEST(UsbPdo, WaitWakeStaysPendingUntilTheDeviceWakes) {
     EXPECT_TRUE(device->WaitWakePending());
     Call second(device->Pdo());
     EXPECT_EQ(STATUS_DEVICE_BUSY, second.SubmitWaitWake(PowerSystemSleeping3));
+    EXPECT_FALSE(device->SignalWake());  // a device in D0 has nothing to wake from
     EXPECT_FALSE(wait.Wait(2000));
+    ASSERT_EQ(STATUS_SUCCESS, SetPower(device->Pdo(), DevicePowerState, DeviceState(PowerDeviceD2)));
     EXPECT_TRUE(device->SignalWake());
+    EXPECT_FALSE(wait.Done());  // the hub completes it from its DPC
     ASSERT_TRUE(wait.Wait(0));
     EXPECT_EQ(STATUS_SUCCESS, wait.Status());
+    EXPECT_EQ(DISPATCH_LEVEL, wait.CompletionIrql());
     EXPECT_FALSE(device->SignalWake());
+    EXPECT_EQ(PowerDeviceD2, device->PowerState());  // waking is the policy owner's set-power, not the bus's
 
-    Call cancelled(device->Pdo());
-    EXPECT_EQ(STATUS_PENDING, cancelled.SubmitWaitWake(PowerSystemSleeping1));
-    cancelled.Cancel();
-    ASSERT_TRUE(cancelled.Wait(0));
-    EXPECT_EQ(STATUS_CANCELLED, cancelled.Status());
+    // Below its DeviceWake (D2) the device can neither be armed nor signal.
+    ASSERT_EQ(STATUS_SUCCESS, SetPower(device->Pdo(), DevicePowerState, DeviceState(PowerDeviceD0)));
+    Call armed(device->Pdo());
+    EXPECT_EQ(STATUS_PENDING, armed.SubmitWaitWake(PowerSystemSleeping1));
+    ASSERT_EQ(STATUS_SUCCESS, SetPower(device->Pdo(), DevicePowerState, DeviceState(PowerDeviceD3)));
+    EXPECT_FALSE(device->SignalWake());
+    Call inD3(device->Pdo());
+    EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, inD3.SubmitWaitWake(PowerSystemSleeping1));
+    armed.Cancel();
+    ASSERT_TRUE(armed.Wait(0));
+    EXPECT_EQ(STATUS_CANCELLED, armed.Status());
     EXPECT_FALSE(device->WaitWakePending());
 
     Call tooDeep(device->Pdo());
@@ -114,6 +137,23 @@ TEST(UsbPdo, WaitWakeStaysPendingUntilTheDeviceWakes) {
     sim::usb::Device *noWake = sim::usb::Plug(nullptr, config);
     Call refused(noWake->Pdo());
     EXPECT_EQ(STATUS_NOT_SUPPORTED, refused.SubmitWaitWake(PowerSystemSleeping1));
+  });
+}
+
+TEST(UsbPdo, SurpriseRemovalAndRemovalEndAPendingWaitWake) {
+  RunClean(5, [] {
+    for (UCHAR minor : {UCHAR(IRP_MN_SURPRISE_REMOVAL), UCHAR(IRP_MN_REMOVE_DEVICE)}) {
+      sim::usb::Device *device = sim::usb::Plug();
+      Call wait(device->Pdo());
+      ASSERT_EQ(STATUS_PENDING, wait.SubmitWaitWake(PowerSystemSleeping3));
+      Call removal(device->Pdo());
+      EXPECT_EQ(STATUS_SUCCESS, removal.SubmitPnp(minor));
+      ASSERT_TRUE(wait.Done()) << "minor " << int(minor);
+      EXPECT_EQ(STATUS_NO_SUCH_DEVICE, wait.Status());
+      EXPECT_FALSE(device->WaitWakePending());
+      Call late(device->Pdo());
+      EXPECT_EQ(STATUS_NO_SUCH_DEVICE, late.SubmitWaitWake(PowerSystemSleeping3));
+    }
   });
 }
 

@@ -187,4 +187,23 @@ void Sleep(uint32_t ms) {
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
+POWER_STATE DeviceState(DEVICE_POWER_STATE state) {
+  POWER_STATE p;
+  p.DeviceState = state;
+  return p;
+}
+
+POWER_STATE SystemState(SYSTEM_POWER_STATE state) {
+  POWER_STATE p;
+  p.SystemState = state;
+  return p;
+}
+
+NTSTATUS SetPower(PDEVICE_OBJECT pdo, POWER_STATE_TYPE type, POWER_STATE state) {
+  Call call(pdo);
+  call.SubmitPower(IRP_MN_SET_POWER, type, state);
+  call.Wait();
+  return call.Status();
+}
+
 }  // namespace usbtest

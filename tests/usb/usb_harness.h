@@ -43,8 +43,8 @@ class Call {
   NTSTATUS Status() const { return irp_->IoStatus.Status; }
   void Cancel() { IoCancelIrp(irp_); }
   PIRP Irp() const { return irp_; }
-
-  // Where and when the completion routine ran.
+  // Where and when the completion routine ran: at which IRQL, in which
+  // thread, and whether inside the IofCallDriver/PoCallDriver call that sent it.
   struct Completion {
     KIRQL irql = PASSIVE_LEVEL;
     PKTHREAD thread = nullptr;
@@ -52,6 +52,8 @@ class Call {
     bool insideCall = false;  // before IofCallDriver returned, in the sender's own call
   };
   const Completion &Completed() const { return completion_; }
+  KIRQL CompletionIrql() const { return completion_.irql; }
+  bool CompletedInsideCall() const { return completion_.insideCall; }
   bool CompletedInSendersThread() const { return completion_.thread == submitter_; }
 
  private:
@@ -88,5 +90,10 @@ NTSTATUS Unconfigure(PDEVICE_OBJECT pdo);
 
 // Waits `ms` of virtual time.
 void Sleep(uint32_t ms);
+
+POWER_STATE DeviceState(DEVICE_POWER_STATE state);
+POWER_STATE SystemState(SYSTEM_POWER_STATE state);
+// Sends a set-power IRP through PoCallDriver and waits for its final status.
+NTSTATUS SetPower(PDEVICE_OBJECT pdo, POWER_STATE_TYPE type, POWER_STATE state);
 
 }  // namespace usbtest

@@ -59,6 +59,7 @@ const char *const kFaultNames[] = {
     "ZeroBytePoolAllocation",
     "ThreadEndedWithIrpPending",
     "StartIoNestedTooDeep",
+    "TransferPendingAcrossPowerDown",
     "InvalidParameter",
 };
 
