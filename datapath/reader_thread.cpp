@@ -4,9 +4,9 @@
 #include "usb/submit.h"
 #include "usb/urb.h"
 
-// After a failed transfer the reader waits this long before the next one:
-// one USB frame, so that a transfer the stack refuses at once cannot turn the
-// thread into a busy loop.
+// After a failed transfer, and while the ring is too full for another, the
+// reader waits this long before it looks again: one USB frame, so that a
+// transfer the stack refuses at once cannot turn the thread into a busy loop.
 const LONGLONG FAILED_TRANSFER_PAUSE_100NS = 10000;
 
 // Blocks the thread owns for its whole life, reused for every transfer.
@@ -116,6 +116,27 @@ static BOOLEAN RecoverFromFailedTransfer(PDEVICE_EXTENSION ext, READER_BLOCKS* b
     return wait == STATUS_TIMEOUT;
 }
 
+// The device keeps what the ring has no room for (it NAKs until asked), so
+// the reader asks only when a whole transfer fits; bytes taken from the
+// device and then dropped would be lost for good. Returns FALSE when the
+// stop was asked for meanwhile.
+static BOOLEAN WaitForRoomInRing(PDEVICE_EXTENSION ext)
+{
+    // The ring's producers and consumers change the count with interlocked
+    // operations; read it as one too.
+    while (InterlockedCompareExchange(&ext->RingCount, 0, 0) >
+           static_cast<LONG>(RING_SIZE - READER_TRANSFER_SIZE)) {
+        LARGE_INTEGER pause;
+        pause.QuadPart = -FAILED_TRANSFER_PAUSE_100NS;
+        NTSTATUS wait =
+            KeWaitForSingleObject(&ext->StopReaderEvent, Executive, KernelMode, FALSE, &pause);
+        if (wait != STATUS_TIMEOUT) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 VOID NTAPI BulkInReader(PVOID StartContext)
 {
     PDEVICE_EXTENSION ext = static_cast<PDEVICE_EXTENSION>(StartContext);
@@ -131,6 +152,10 @@ VOID NTAPI BulkInReader(PVOID StartContext)
     for (;;) {
         if (irp != NULL) {
             IoFreeIrp(irp);
+            irp = NULL;
+        }
+        if (!WaitForRoomInRing(ext)) {
+            break;
         }
         irp = SendTransfer(ext, &blocks);
         if (irp == NULL) {

@@ -114,6 +114,11 @@ bool CancelInterrupt(PKDPC dpc);
 // a stream of its own, so a device's choices never shift the scheduler's.
 uint64_t DeviceRandom(uint64_t bound);
 
+// A woken system thread (PsCreateSystemThread's) becomes ready only a seeded
+// 0 to `maxUs` microseconds later, as on a loaded machine; 0 turns it off.
+// Set inside a kernel's life; each new kernel starts with none.
+void SetSystemThreadWakeLatency(uint32_t maxUs);
+
 // Schedule switches made so far by every kernel of this process (benchmarks).
 uint64_t SwitchCount();
 

@@ -99,5 +99,42 @@ class ScriptedModel : public Model {
   uint8_t status_ = 0;
 };
 
+// The byte at position `index` of the stream the measuring models use.
+// A hash of the position, so that a lost or repeated byte shows at once.
+inline uint8_t StreamByte(uint64_t index) { return uint8_t((index * 0x9E3779B97F4A7C15ull) >> 56); }
+
+// A device that always has more to send: the stream, as fast as the bus
+// takes it. DTR drives READY|CARRIER as on the loopback.
+class StreamSourceModel : public Model {
+ public:
+  void OnBulkOut(const uint8_t *, size_t) override {}
+  size_t PendingIn() const override { return 1 << 20; }
+  size_t TakeIn(uint8_t *buffer, size_t maximum) override;
+  void OnSetDtr(bool on) override { dtr_ = on; }
+  uint8_t StatusByte() const override { return dtr_ ? (STATUS_READY | STATUS_CARRIER) : 0; }
+  uint64_t Sent() const { return sent_; }
+
+ private:
+  uint64_t sent_ = 0;
+  bool dtr_ = false;
+};
+
+// A device that takes everything and checks that it is the stream, in order.
+class StreamSinkModel : public Model {
+ public:
+  void OnBulkOut(const uint8_t *data, size_t length) override;
+  size_t PendingIn() const override { return 0; }
+  size_t TakeIn(uint8_t *, size_t) override { return 0; }
+  void OnSetDtr(bool on) override { dtr_ = on; }
+  uint8_t StatusByte() const override { return dtr_ ? (STATUS_READY | STATUS_CARRIER) : 0; }
+  uint64_t Received() const { return received_; }
+  uint64_t Mismatches() const { return mismatches_; }
+
+ private:
+  uint64_t received_ = 0;
+  uint64_t mismatches_ = 0;
+  bool dtr_ = false;
+};
+
 }  // namespace usb
 }  // namespace sim

@@ -60,5 +60,18 @@ void ScriptedModel::OnBulkOut(const uint8_t *data, size_t length) {
 
 size_t ScriptedModel::TakeIn(uint8_t *buffer, size_t maximum) { return TakeFrom(in_, buffer, maximum); }
 
+size_t StreamSourceModel::TakeIn(uint8_t *buffer, size_t maximum) {
+  for (size_t i = 0; i < maximum; ++i) buffer[i] = StreamByte(sent_ + i);
+  sent_ += maximum;
+  return maximum;
+}
+
+void StreamSinkModel::OnBulkOut(const uint8_t *data, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (data[i] != StreamByte(received_ + i)) ++mismatches_;
+  }
+  received_ += length;
+}
+
 }  // namespace usb
 }  // namespace sim

@@ -164,19 +164,34 @@ TEST(Reader, FailedTransferWithItsLengthUntouchedStoresNothingAndChecksNoEvent) 
   });
 }
 
-TEST(Reader, FullTransferIntoAlmostFullRingStoresWhatFitsAndChecksEvents) {
+// Takes up to `count` bytes out of the ring, as a read does.
+static ULONG DrainRing(PDEVICE_EXTENSION ext, ULONG count) {
+  std::vector<uint8_t> sink(count);
+  IRP irp = {};
+  irp.AssociatedIrp.SystemBuffer = sink.data();
+  KIRQL old;
+  KeAcquireSpinLock(&ext->RingLock, &old);
+  ULONG n = RingTake(ext, &irp, count);
+  KeReleaseSpinLock(&ext->RingLock, old);
+  return n;
+}
+
+// The ring fills while a transfer is out: what fits is stored, the events
+// are checked. With no room for a whole transfer the reader sends none (the
+// device keeps its data) until reads have made room.
+TEST(Reader, FullRingStoresWhatFitsAndHoldsTheNextTransferUntilThereIsRoom) {
   RunOnMachine([] {
     ReceivingDevice dev;
     PDEVICE_EXTENSION ext = dev.Ext();
     AsyncIoctl wait;
     ASSERT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     ASSERT_FALSE(wait.Done());
-    std::vector<uint8_t> filler(RING_SIZE - 100, 0x11);
-    RingAppend(ext, filler.data(), static_cast<ULONG>(filler.size()));
 
     dev.StartReader();
     size_t i = WaitBulkIn(dev.Lower(), 1);
     ASSERT_NE(i, kNone);
+    std::vector<uint8_t> filler(RING_SIZE - 100, 0x11);
+    RingAppend(ext, filler.data(), static_cast<ULONG>(filler.size()));
     std::vector<uint8_t> data = Bytes(1024, 3);
     ASSERT_TRUE(dev.Lower().Answer(i, STATUS_SUCCESS, data));
     ASSERT_TRUE(wait.Wait(100)) << "no event check after a transfer that delivered data";
@@ -186,19 +201,28 @@ TEST(Reader, FullTransferIntoAlmostFullRingStoresWhatFitsAndChecksEvents) {
     EXPECT_TRUE(std::equal(data.begin(), data.begin() + 100, ext->ScanBuffer + RING_SIZE - 100))
         << "the first 100 bytes of the transfer are the ones stored";
 
-    // Ring full: nothing is stored, the check still runs. The wait is set up
-    // on a mask the full ring does not satisfy, so that it stays pending.
+    SleepMs(100);
+    EXPECT_EQ(WaitBulkIn(dev.Lower(), 2, 0), kNone) << "a transfer was sent with no room for its data";
+    EXPECT_EQ(DrainRing(ext, 1000), 1000u);
+    EXPECT_EQ(WaitBulkIn(dev.Lower(), 2, 0), kNone) << "not yet room for a whole transfer";
+    EXPECT_EQ(DrainRing(ext, 24), 24u);
+    size_t next = WaitBulkIn(dev.Lower(), 2);
+    ASSERT_NE(next, kNone) << "room for a transfer, and none was sent";
+
+    // The ring full again while that transfer is out: nothing is stored, the
+    // check still runs. The wait is set up on a mask the full ring does not
+    // satisfy, so that it stays pending.
+    RingAppend(ext, filler.data(), 1024);
     ASSERT_NE(ext->SpecialChars.EventChar, 0x11);
     SetWaitMask(dev, SERIAL_EV_RXFLAG);
     AsyncIoctl again;
     ASSERT_EQ(again.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
     ASSERT_FALSE(again.Done());
     ext->WaitMask = SERIAL_EV_RXCHAR;  // as the settings request stores it, without its side effects
-    size_t next = WaitBulkIn(dev.Lower(), 2);
-    ASSERT_NE(next, kNone);
     ASSERT_TRUE(dev.Lower().Answer(next, STATUS_SUCCESS, Bytes(10)));
     ASSERT_TRUE(WaitEndsWith(again, 100, ULONG(SERIAL_EV_RXCHAR)));
     EXPECT_EQ(ext->RingCount, LONG(RING_SIZE));
+    DrainRing(ext, RING_SIZE);
     dev.StopReader();
   });
 }

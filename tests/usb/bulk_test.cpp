@@ -347,3 +347,26 @@ TEST(UsbBulk, CancelRacingDataUnderManySeeds) {
 }
 
 }  // namespace
+
+namespace {
+
+// A device that always has data fills every transfer.
+TEST(UsbBulk, EndlessDataFillsEveryTransfer) {
+  RunClean(10, [] {
+    auto *model = new sim::usb::StreamSourceModel;
+    sim::usb::Device *device = sim::usb::Plug(std::unique_ptr<sim::usb::Model>(model));
+    Pipes pipes;
+    ASSERT_EQ(STATUS_SUCCESS, Configure(device->Pdo(), &pipes));
+    uint64_t position = 0;
+    for (int i = 0; i < 3000; ++i) {
+      Transfer t(device, pipes.in, true, 1024);
+      ASSERT_EQ(STATUS_PENDING, t.Submit());
+      ASSERT_TRUE(t.call.Wait(100)) << "transfer " << i;
+      ASSERT_EQ(1024u, t.Transferred()) << "transfer " << i;
+      for (ULONG b = 0; b < 1024; ++b) ASSERT_EQ(sim::usb::StreamByte(position + b), t.data[b]) << i;
+      position += 1024;
+    }
+  });
+}
+
+}  // namespace

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -14,6 +15,7 @@
 // The ring is the driver's own code; it runs here inside a simulated thread
 // because it takes a spin lock.
 #include "bench/ring_bench.h"
+#include "bench/throughput.h"
 
 static void BM_RingAppendTake(benchmark::State &state) {
   const unsigned chunk = static_cast<unsigned>(state.range(0));
@@ -56,4 +58,27 @@ static void BM_LoopbackRoundTrip(benchmark::State &state) {
 }
 BENCHMARK(BM_LoopbackRoundTrip)->Arg(1024)->Arg(30000)->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+// The throughput table first (virtual time), then the host-CPU benchmarks.
+// `--throughput-only` stops after the table; `--throughput-seeds=N` sets how
+// many seeds each row's slowest run is taken from (default 3).
+int main(int argc, char **argv) {
+  unsigned seeds = 3;
+  bool onlyTable = false;
+  std::vector<char *> rest;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--throughput-only") == 0) {
+      onlyTable = true;
+    } else if (std::strncmp(argv[i], "--throughput-seeds=", 19) == 0) {
+      seeds = static_cast<unsigned>(std::strtoul(argv[i] + 19, nullptr, 10));
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  bool ok = PrintThroughputTable(seeds == 0 ? 1 : seeds);
+  if (onlyTable) return ok ? 0 : 1;
+  int restCount = static_cast<int>(rest.size());
+  benchmark::Initialize(&restCount, rest.data());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return ok ? 0 : 1;
+}

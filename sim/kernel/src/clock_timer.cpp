@@ -94,6 +94,7 @@ void MoveTo(KernelState *s, uint64_t target) {
   CheckDeadline(s, target);
   s->now = std::max(s->now, target);
   FireDueInterrupts();
+  FireDueWakes();
   ClockInterrupt(s);
 }
 
@@ -121,6 +122,7 @@ bool AdvanceClock() {
     if (t->state == SimThread::State::Blocked && t->blockOn == SimThread::BlockOn::Wait && t->waitHasDue)
       earliest = std::min(earliest, ExpiryTick(s, t->waitDue));
   earliest = std::min(earliest, NextInterruptDue());
+  earliest = std::min(earliest, NextWakeDue());
   if (earliest == UINT64_MAX) return false;
   MoveTo(s, earliest);
   return true;

@@ -190,6 +190,8 @@ std::string DescribeBlocked(SimThread *t) {
   if (t->state == SimThread::State::Runnable) return "runnable";
   if (t->state == SimThread::State::Finished) return "finished";
   switch (t->blockOn) {
+    case SimThread::BlockOn::Dispatch:
+      return "woken, runs at " + std::to_string(t->dispatchAt / 10) + " us";
     case SimThread::BlockOn::Wait: {
       std::string r;
       if (t->waitObjects.empty()) {

@@ -19,8 +19,9 @@ constexpr uint64_t kPreemptOneIn = 16;
 // Right after a call woke someone, the woken usually runs first: on another
 // processor, or on this one, boosted past its waker.
 constexpr uint64_t kAfterEffectOneIn = 2;
-// Each step costs 0-20 us of virtual time.
-constexpr uint64_t kMaxStepCost = 200;
+// Each step costs 0-5 us of virtual time: a kernel call or a context switch
+// on a machine of XP's day takes a fraction of a microsecond to a few.
+constexpr uint64_t kMaxStepCost = 50;
 // A run whose threads never block is spinning.
 constexpr uint64_t kLivelockPoints = 50ull * 1000 * 1000;
 
@@ -110,7 +111,10 @@ void Step(uint64_t switchOneIn, uint64_t preemptOneIn) {
     FatalFault(Fault::Hang, "scheduler",
                "threads ran " + std::to_string(kLivelockPoints) + " steps without ever blocking\n" +
                    DescribeProcessors());
-  SpendTime(NextRandom() % (kMaxStepCost + 1));
+  // Processors run side by side: the steps of k busy processors interleave
+  // here one at a time, so each step moves the clock by a k-th of its cost.
+  uint64_t busy = std::max<size_t>(1, SteppingProcessors(s).size());
+  SpendTime(NextRandom() % (kMaxStepCost + 1) / busy);
   bool stillMine = self->cpu >= 0 && s->cpus[self->cpu].running == self;
   if (self->cpu < 0) MakeReady(self);
   if (stillMine && self->irql < DISPATCH_LEVEL && !s->ready.empty() && NextRandom() % preemptOneIn == 0) {
@@ -176,9 +180,43 @@ SimThread *NewThread(const std::string &name, SimThread::Kind kind, ThreadBody b
 }
 
 void MakeRunnable(SimThread *t) {
+  KernelState *s = State();
+  if (s->systemWakeLatencyUs != 0 && t->kind == SimThread::Kind::System &&
+      t->state == SimThread::State::Blocked && t->blockOn == SimThread::BlockOn::Wait) {
+    t->blockOn = SimThread::BlockOn::Dispatch;
+    t->dispatchAt = s->now + NextRandom() % (uint64_t(s->systemWakeLatencyUs) * 10 + 1);
+    s->delayedWakes.push_back(t);
+    return;
+  }
   t->state = SimThread::State::Runnable;
   t->blockOn = SimThread::BlockOn::None;
   MakeReady(t);
+}
+
+void FireDueWakes() {
+  KernelState *s = State();
+  for (size_t i = 0; i < s->delayedWakes.size();) {
+    SimThread *t = s->delayedWakes[i];
+    if (t->dispatchAt > s->now) {
+      ++i;
+      continue;
+    }
+    s->delayedWakes.erase(s->delayedWakes.begin() + static_cast<long>(i));
+    t->state = SimThread::State::Runnable;
+    t->blockOn = SimThread::BlockOn::None;
+    MakeReady(t);
+  }
+}
+
+void SetSystemThreadWakeLatency(uint32_t maxUs) {
+  KernelState *s = State();
+  if (s != nullptr) s->systemWakeLatencyUs = maxUs;
+}
+
+uint64_t NextWakeDue() {
+  uint64_t r = UINT64_MAX;
+  for (SimThread *t : State()->delayedWakes) r = std::min(r, t->dispatchAt);
+  return r;
 }
 
 void BlockCurrent(const char *routine) {

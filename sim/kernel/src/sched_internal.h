@@ -62,7 +62,7 @@ struct ThreadUnwind {};
 struct SimThread {
   enum class Kind { Host, Run, App, System, Service };
   enum class State { Runnable, Blocked, Finished };
-  enum class BlockOn { None, Wait, SpinLock, Idle };
+  enum class BlockOn { None, Wait, SpinLock, Idle, Dispatch };
 
   uint32_t id = 0;
   std::string name;
@@ -99,6 +99,7 @@ struct SimThread {
   WAIT_TYPE waitType = WaitAny;
   bool waitHasDue = false;
   uint64_t waitDue = 0;
+  uint64_t dispatchAt = 0;  // BlockOn::Dispatch: woken, ready only from this time
   uint64_t waitSeq = 0;
   NTSTATUS waitStatus = STATUS_SUCCESS;
   NTSTATUS waitTimeoutStatus = STATUS_TIMEOUT;
@@ -189,6 +190,9 @@ struct KernelState {
   std::vector<SetTimer> timers;
   uint64_t timerSeq = 0;
   std::vector<PendingInterrupt> interrupts;
+  // Scheduling latency of woken system threads, as on a loaded machine.
+  uint32_t systemWakeLatencyUs = 0;
+  std::vector<SimThread *> delayedWakes;
   uint64_t interruptSeq = 0;
   std::map<const void *, uint32_t> stableIds;
   uint32_t nextStableId = 1;
@@ -298,6 +302,9 @@ void ResetClock();
 void QueueDpcFromKernel(PKDPC dpc, PVOID arg1, PVOID arg2);
 void ResetDpcState();
 void FireDueInterrupts();
+// Woken system threads whose scheduling latency has passed become ready.
+void FireDueWakes();
+uint64_t NextWakeDue();  // UINT64_MAX: none
 uint64_t NextInterruptDue();  // UINT64_MAX: none
 
 // Threads and objects.
