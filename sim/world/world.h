@@ -29,7 +29,8 @@ class Model;
 struct WorldOptions {
   // 0: USBMODEM_SEED, else the kernel's default.
   uint64_t seed = 0;
-  // "loopback", "scriptable" or "hayes"; empty: USBMODEM_DEVICE, else loopback.
+  // "loopback", "scriptable", "hayes", "source" (streams endlessly) or "sink"
+  // (takes everything); empty: USBMODEM_DEVICE, else loopback.
   std::string model;
   // Print the first fault and exit (tools); tests collect them instead.
   bool faultsAreFatal = false;
