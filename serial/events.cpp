@@ -22,14 +22,6 @@ static BOOLEAN TakeChange(PDEVICE_EXTENSION ext, UCHAR* flag)
     return latched;
 }
 
-void LatchLineChange(PDEVICE_EXTENSION ext, UCHAR* flag)
-{
-    KIRQL irql;
-    KeAcquireSpinLock(&ext->WaitIrpLock, &irql);
-    *flag = 1;
-    KeReleaseSpinLock(&ext->WaitIrpLock, irql);
-}
-
 void ClearLineChanges(PDEVICE_EXTENSION ext)
 {
     KIRQL irql;

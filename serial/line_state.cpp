@@ -1,6 +1,7 @@
 #include "serial/lines.h"
 
-// Mirrors one line bit into both images and latches its changed-flag.
+// Mirrors one line bit into both images and latches its changed-flag. The
+// caller holds WaitIrpLock, which guards the flags.
 static void ApplyLineChange(PDEVICE_EXTENSION ext, USHORT changed, USHORT newState,
                             USHORT lineBit, ULONG imageBit, UCHAR* changedFlag,
                             ULONG* control, ULONG* status)
@@ -8,7 +9,7 @@ static void ApplyLineChange(PDEVICE_EXTENSION ext, USHORT changed, USHORT newSta
     if ((changed & lineBit) == 0) {
         return;
     }
-    LatchLineChange(ext, changedFlag);
+    *changedFlag = 1;
     if (newState & lineBit) {
         *control |= imageBit;
         *status |= imageBit;
@@ -18,23 +19,31 @@ static void ApplyLineChange(PDEVICE_EXTENSION ext, USHORT changed, USHORT newSta
     }
 }
 
+// A control request and the status poll's work item may change the lines at
+// the same time; each change is one step under WaitIrpLock, or one of them
+// would be lost.
 void UpdateLineState(PDEVICE_EXTENSION ext, USHORT Value, USHORT Mask)
 {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->WaitIrpLock, &irql);
     USHORT oldState = ext->LineState;
     USHORT newState = static_cast<USHORT>((oldState & ~Mask) | (Value & Mask));
     ext->LineState = newState;
     USHORT changed = static_cast<USHORT>(oldState ^ newState);
+    if (changed != 0) {
+        ULONG control = ext->ModemControl;
+        ULONG status = ext->ModemStatus;
+        ApplyLineChange(ext, changed, newState, LINE_CTS, IMAGE_CTS, &ext->CtsChanged, &control, &status);
+        ApplyLineChange(ext, changed, newState, LINE_DSR, IMAGE_DSR, &ext->DsrChanged, &control, &status);
+        ApplyLineChange(ext, changed, newState, LINE_RLSD, IMAGE_DCD, &ext->RlsdChanged, &control,
+                        &status);
+        ext->ModemControl = control;
+        ext->ModemStatus = status;
+    }
+    KeReleaseSpinLock(&ext->WaitIrpLock, irql);
     if (changed == 0) {
         return;
     }
-
-    ULONG control = ext->ModemControl;
-    ULONG status = ext->ModemStatus;
-    ApplyLineChange(ext, changed, newState, LINE_CTS, IMAGE_CTS, &ext->CtsChanged, &control, &status);
-    ApplyLineChange(ext, changed, newState, LINE_DSR, IMAGE_DSR, &ext->DsrChanged, &control, &status);
-    ApplyLineChange(ext, changed, newState, LINE_RLSD, IMAGE_DCD, &ext->RlsdChanged, &control, &status);
-    ext->ModemControl = control;
-    ext->ModemStatus = status;
 
     ULONG events = EvaluateEvents(ext, LINE_EVENT_CANDIDATES, NULL, 0);
     if (events != 0) {

@@ -26,7 +26,6 @@ void UpdateLineState(PDEVICE_EXTENSION ext, USHORT Value, USHORT Mask);
 ULONG EvaluateEvents(PDEVICE_EXTENSION ext, ULONG Candidates, const UCHAR* Data, ULONG Count);
 // The latched line-changed flags are set by the status poll and consumed by
 // event evaluation in the reader's DPC on another processor: under WaitIrpLock.
-void LatchLineChange(PDEVICE_EXTENSION ext, UCHAR* flag);
 void ClearLineChanges(PDEVICE_EXTENSION ext);
 ULONG CheckReceiveEvents(PDEVICE_OBJECT FunctionalDeviceObject, ULONG Candidates);
 NTSTATUS CompleteWaitIrp(PDEVICE_OBJECT FunctionalDeviceObject, ULONG Events);
