@@ -171,4 +171,55 @@ TEST(Dialer, DroppingDtrUnderD2HangsUp) {
   });
 }
 
+// The command set as a terminal user types it on COM7: each line and the
+// modem's exact answer, in order (the settings carry from line to line).
+TEST(Dialer, CommandLinesThroughThePort) {
+  Session([](sim::World &, HayesModem *modem, HANDLE port) {
+    struct Row {
+      const char *line;
+      const char *answer;
+    } rows[] = {
+        {"ATE0\r", "ATE0\r\r\nOK\r\n"},  // echo is on until this line
+        {"noise AT\r", "\r\nOK\r\n"},    // what comes before AT is ignored
+        {"ATV0\r", "0\r"},
+        {"ATK\r", "4\r"},
+        {"ATV1S7=45S7?\r", "\r\n045\r\n\r\nOK\r\n"},
+        {"ATS0=2S12=25M2L3X3&C1&D2\r", "\r\nOK\r\n"},
+        {"ATS0?S12?\r", "\r\n002\r\n\r\n025\r\n\r\nOK\r\n"},
+        {"AT&V\r", "\r\nOK\r\n"},
+        {"ATI3\r", "\r\nOK\r\n"},
+        {"ATI9\r", "\r\nERROR\r\n"},
+        {"AT&F\r", "\r\nOK\r\n"},
+        {"ATS7?\r", "ATS7?\r\r\n050\r\n\r\nOK\r\n"},  // factory settings: echo back on
+        {"ATE0\r", "ATE0\r\r\nOK\r\n"},
+        {"ATQ1\r", nullptr},                                    // quiet: no answer at all
+        {"ATQ0\r", "\r\nOK\r\n"},
+        {"ATZ\r", "\r\nOK\r\n"},
+    };
+    for (const Row &row : rows) {
+      Send(port, row.line);
+      if (row.answer == nullptr) {
+        Sleep(300);
+        char buffer[64];
+        DWORD got = 0;
+        EXPECT_TRUE(ReadFile(port, buffer, sizeof(buffer), &got, NULL));
+        EXPECT_EQ(0u, got) << row.line;
+        continue;
+      }
+      std::string answer = row.answer;
+      std::string tail = answer.substr(answer.size() >= 4 ? answer.size() - 4 : 0);
+      std::string seen = ReadUntil(port, tail);
+      if (std::string(row.line) == "AT&V\r") {
+        EXPECT_NE(std::string::npos, seen.find("ACTIVE PROFILE:\r\nE0 L3 M2 Q0 V1 X3 &C1 &D2\r\n")) << seen;
+        EXPECT_NE(std::string::npos, seen.find("S00:002")) << seen;
+      } else if (std::string(row.line) == "ATI3\r") {
+        EXPECT_GT(seen.size(), answer.size()) << "no identification text";
+      } else {
+        EXPECT_EQ(answer, seen) << row.line;
+      }
+    }
+    EXPECT_EQ(50, modem->SRegister(7));
+  });
+}
+
 }  // namespace

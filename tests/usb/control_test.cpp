@@ -1,10 +1,51 @@
 // Descriptor, configuration, pipe-reset and vendor requests.
+#include <set>
+
+#include "support/seeds.h"
 #include "usb/usb_harness.h"
 
 using namespace usbtest;
 using sim::usb::RequestKind;
 
 namespace {
+
+// A control transfer is pended and answered from the host controller's DPC
+// at the end of the first, second or third frame, as the seed decides.
+TEST(UsbControl, ControlTransfersTakeOneToThreeFramesFromTheDpc) {
+  std::set<uint64_t> frameCounts;
+  for (uint64_t seed : testing_support::Seeds()) {
+    RunClean(seed, [&] {
+      sim::usb::Device *device = sim::usb::Plug();
+      for (int i = 0; i < 4; ++i) {
+        UCHAR buffer[18];
+        URB urb;
+        BuildDescriptorUrb(&urb, USB_DEVICE_DESCRIPTOR_TYPE, buffer, sizeof buffer);
+        Call call(device->Pdo());
+        uint64_t sent = sim::Now100ns();
+        ASSERT_EQ(STATUS_PENDING, call.Submit(&urb)) << "seed " << seed;
+        ASSERT_TRUE(call.Wait(10));
+        EXPECT_EQ(STATUS_SUCCESS, call.Status());
+        EXPECT_EQ(DISPATCH_LEVEL, call.Completed().irql);
+        EXPECT_FALSE(call.CompletedInSendersThread());
+        uint64_t due = device->Log().back().due100ns;
+        EXPECT_EQ(0u, due % 10000);
+        uint64_t frames = due / 10000 - sent / 10000;
+        EXPECT_GE(frames, 1u);
+        EXPECT_LE(frames, 3u);
+        frameCounts.insert(frames);
+      }
+      // The knob fixes it.
+      device->SetControlFrames(2, 2);
+      UCHAR buffer[18];
+      URB urb;
+      BuildDescriptorUrb(&urb, USB_DEVICE_DESCRIPTOR_TYPE, buffer, sizeof buffer);
+      uint64_t sent = sim::Now100ns();
+      ASSERT_EQ(STATUS_SUCCESS, SendUrb(device->Pdo(), &urb));
+      EXPECT_EQ(2u, device->Log().back().due100ns / 10000 - sent / 10000);
+    });
+  }
+  EXPECT_EQ(3u, frameCounts.size()) << "the seeds did not vary the frames";
+}
 
 TEST(UsbControl, DescriptorsAreCopiedUpToWhatTheDeviceHas) {
   RunClean(1, [] {
