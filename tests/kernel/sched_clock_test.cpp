@@ -271,10 +271,11 @@ uint64_t WakeDelay(uint64_t seed, uint32_t latencyUs) {
 }
 
 // As on a loaded machine: a woken system thread gets its processor a seeded
-// while later, within the bound; without the knob at once.
+// while later, within the bound; without the knob at once. A property of
+// the spread of seeds, so it runs its own eight whatever seed the run names.
 TEST(Scheduler, WokenSystemThreadsWaitTheirSeededLatency) {
   uint64_t longest = 0, longestWithout = 0;
-  for (uint64_t seed : testing_support::Seeds()) {
+  for (uint64_t seed = 1; seed <= 8; ++seed) {
     uint64_t with = WakeDelay(seed, 300);
     EXPECT_LE(with, 3000u + 500u) << "seed " << seed;  // 300 us, and a few steps
     longest = std::max(longest, with);

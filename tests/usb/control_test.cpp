@@ -1,7 +1,6 @@
 // Descriptor, configuration, pipe-reset and vendor requests.
 #include <set>
 
-#include "support/seeds.h"
 #include "usb/usb_harness.h"
 
 using namespace usbtest;
@@ -10,10 +9,11 @@ using sim::usb::RequestKind;
 namespace {
 
 // A control transfer is pended and answered from the host controller's DPC
-// at the end of the first, second or third frame, as the seed decides.
+// at the end of the first, second or third frame, as the seed decides (a
+// property of the spread of seeds: its own eight, whatever seed the run names).
 TEST(UsbControl, ControlTransfersTakeOneToThreeFramesFromTheDpc) {
   std::set<uint64_t> frameCounts;
-  for (uint64_t seed : testing_support::Seeds()) {
+  for (uint64_t seed = 1; seed <= 8; ++seed) {
     RunClean(seed, [&] {
       sim::usb::Device *device = sim::usb::Plug();
       for (int i = 0; i < 4; ++i) {
