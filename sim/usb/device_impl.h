@@ -224,6 +224,8 @@ class DeviceImpl : public ModelHost {
 };
 
 DeviceImpl *ImplOf(PDEVICE_OBJECT pdo);
+// Completes an IRP the PDO answers with `status`, and returns it.
+NTSTATUS CompleteWith(PIRP irp, NTSTATUS status);
 // The URB's TransferBufferLength for kinds that move data, else NULL.
 ULONG *TransferLengthField(RequestKind kind, PURB urb);
 std::string Hex(uint32_t value);

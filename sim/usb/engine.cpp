@@ -24,6 +24,12 @@ static VOID NTAPI CancelUrbRoutine(PDEVICE_OBJECT pdo, PIRP irp) {
   ImplOf(pdo)->CancelUrb(irp);
 }
 
+NTSTATUS CompleteWith(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
 std::string Hex(uint32_t value) {
   char text[16];
   snprintf(text, sizeof text, "0x%08X", value);

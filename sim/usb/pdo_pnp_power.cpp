@@ -5,12 +5,6 @@
 namespace sim {
 namespace usb {
 
-static NTSTATUS CompleteWith(PIRP irp, NTSTATUS status) {
-  irp->IoStatus.Status = status;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
 void DeviceImpl::FillCapabilities(PDEVICE_CAPABILITIES caps) const {
   bool remoteWakeup = config_.configurationDescriptor.size() >= 8 &&
                       (config_.configurationDescriptor[7] & USB_CONFIG_REMOTE_WAKEUP) != 0;

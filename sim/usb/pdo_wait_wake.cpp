@@ -6,12 +6,6 @@
 namespace sim {
 namespace usb {
 
-static NTSTATUS CompleteWith(PIRP irp, NTSTATUS status) {
-  irp->IoStatus.Status = status;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
 static VOID NTAPI WaitWakeCancelRoutine(PDEVICE_OBJECT pdo, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   ImplOf(pdo)->CancelWaitWake(irp);

@@ -151,10 +151,31 @@ DWORD WINAPI WriterThread(LPVOID context) {
 const COMMTIMEOUTS kAtOnce = {MAXDWORD, 0, 0, 0, 0};
 const COMMTIMEOUTS kQueued = {0, 0, 0, 0, 0};
 
+// What a reader got of the stream, and when its first bytes came.
+struct Received {
+  StreamCheck check;
+  uint64_t firstAt = 0;
+  DWORD firstBytes = 0;
+  uint64_t Lost() const { return check.wrong + (check.next < kStreamBytes ? kStreamBytes - check.next : 0); }
+};
+
+Received ReadStream(HANDLE port, DWORD queuedSize) {
+  Received r;
+  if (queuedSize == 0) {
+    ReadAfterEvents(port, kStreamBytes, &r.check, &r.firstAt, &r.firstBytes);
+  } else {
+    QueuedReads(port, queuedSize, kStreamBytes, &r.check, &r.firstAt, &r.firstBytes);
+  }
+  return r;
+}
+
+std::string ReadsLabel(DWORD queuedSize) {
+  return queuedSize == 0 ? "at once after WaitCommEvent" : std::to_string(queuedSize / 1024) + " KB queued";
+}
+
 // The device streams, the application reads.
 Row MeasureIn(uint64_t seed, DWORD queuedSize, uint32_t latencyUs) {
-  Row row{"bulk-IN alone", queuedSize == 0 ? "at once after WaitCommEvent" : std::to_string(queuedSize / 1024) + " KB queued",
-          latencyUs};
+  Row row{"bulk-IN alone", ReadsLabel(queuedSize), latencyUs};
   sim::WorldOptions options;
   options.seed = seed;
   options.model = "source";
@@ -163,17 +184,10 @@ Row MeasureIn(uint64_t seed, DWORD queuedSize, uint32_t latencyUs) {
     bench::SetReaderWakeLatency(latencyUs);
     HANDLE port = OpenPort(queuedSize == 0 ? kAtOnce : kQueued);
     if (port == INVALID_HANDLE_VALUE) return;
-    StreamCheck check;
-    uint64_t firstAt = 0;
-    DWORD firstBytes = 0;
-    if (queuedSize == 0) {
-      ReadAfterEvents(port, kStreamBytes, &check, &firstAt, &firstBytes);
-    } else {
-      QueuedReads(port, queuedSize, kStreamBytes, &check, &firstAt, &firstBytes);
-    }
-    row.bytes = check.next - firstBytes;
-    row.elapsed100ns = bench::VirtualNow100ns() - firstAt;
-    row.lost = check.wrong + (check.next < kStreamBytes ? kStreamBytes - check.next : 0);
+    Received got = ReadStream(port, queuedSize);
+    row.bytes = got.check.next - got.firstBytes;
+    row.elapsed100ns = bench::VirtualNow100ns() - got.firstAt;
+    row.lost = got.Lost();
     CloseHandle(port);
   });
   row.faulted = !world.Close().empty();
@@ -205,8 +219,7 @@ Row MeasureOut(uint64_t seed, uint32_t latencyUs) {
 
 // A writer thread and a reader share the bus through the loopback modem.
 Row MeasureLoopback(uint64_t seed, DWORD queuedSize, uint32_t latencyUs) {
-  Row row{"loopback", queuedSize == 0 ? "at once after WaitCommEvent" : std::to_string(queuedSize / 1024) + " KB queued",
-          latencyUs};
+  Row row{"loopback", ReadsLabel(queuedSize), latencyUs};
   sim::WorldOptions options;
   options.seed = seed;
   options.model = "loopback";
@@ -217,17 +230,10 @@ Row MeasureLoopback(uint64_t seed, DWORD queuedSize, uint32_t latencyUs) {
     if (port == INVALID_HANDLE_VALUE) return;
     uint64_t start = bench::VirtualNow100ns();
     HANDLE writer = CreateThread(NULL, 0, WriterThread, port, 0, NULL);
-    StreamCheck check;
-    uint64_t firstAt = 0;
-    DWORD firstBytes = 0;
-    if (queuedSize == 0) {
-      ReadAfterEvents(port, kStreamBytes, &check, &firstAt, &firstBytes);
-    } else {
-      QueuedReads(port, queuedSize, kStreamBytes, &check, &firstAt, &firstBytes);
-    }
-    row.bytes = check.next;
+    Received got = ReadStream(port, queuedSize);
+    row.bytes = got.check.next;
     row.elapsed100ns = bench::VirtualNow100ns() - start;
-    row.lost = check.wrong + (check.next < kStreamBytes ? kStreamBytes - check.next : 0);
+    row.lost = got.Lost();
     WaitForSingleObject(writer, INFINITE);
     CloseHandle(writer);
     CloseHandle(port);
