@@ -122,6 +122,15 @@ void SetSystemThreadWakeLatency(uint32_t maxUs);
 // Schedule switches made so far by every kernel of this process (benchmarks).
 uint64_t SwitchCount();
 
+// ------------------------------------------------------------------ Plug and Play
+// A bus names one of its physical device objects and its device instance
+// path (USB\Vid_0572&Pid_1329\5&0&0&1): only these take device interfaces
+// and answer IoGetDeviceProperty. Forgotten when the device object is deleted.
+void RegisterPhysicalDevice(PDEVICE_OBJECT pdo, const std::string &instancePath);
+// The enabled interfaces of a class, by their symbolic link names
+// (\??\USB#Vid_0572&Pid_1329#5&0&0&1#{guid}), in the order they were registered.
+std::vector<std::u16string> EnabledDeviceInterfaces(const GUID &interfaceClass);
+
 // ------------------------------------------------------------------ the machine
 class Kernel {
  public:

@@ -100,6 +100,7 @@ class DeviceImpl : public ModelHost {
   ~DeviceImpl() override;
 
   NTSTATUS CreatePdo(PDRIVER_OBJECT busDriver);
+  std::string InstancePath() const;  // USB\Vid_vvvv&Pid_pppp\5&0&0&<port>
   void Detach();  // kernel going away or PDO deleted: stop the frames, delete the PDO
 
   // ---- IRP entry points (engine.cpp, pdo_pnp_power.cpp)

@@ -165,6 +165,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                 rec->name + ": its I/O timer is still started (IoStopTimer first)");
   DetachLeftOver(DeviceObject, *rec);
   if (TraceEnabled()) Trace("device " + rec->name + " deleted");
+  PhysicalDeviceDeleted(DeviceObject);
   if (!rec->nsName.empty()) RemoveName(rec->nsName);
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;
   for (PDEVICE_OBJECT *link = &driver->DeviceObject; *link; link = &(*link)->NextDevice)

@@ -200,6 +200,12 @@ std::u16string ToU16(const UNICODE_STRING *s);
 std::u16string ToU16(const WCHAR *s);
 void ResetNamespace();
 
+// ---------------------------------------------------------------- Plug and Play
+// The instance path a bus gave its PDO; null for any other device object.
+const std::string *PhysicalDeviceInstance(const DEVICE_OBJECT *device);
+// IoDeleteDevice: the device's enabled interfaces are disabled, its PDO record goes.
+void PhysicalDeviceDeleted(PDEVICE_OBJECT device);
+
 const char *MajorName(UCHAR major);
 
 }  // namespace io
