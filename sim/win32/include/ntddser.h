@@ -4,6 +4,11 @@
 
 #include <windows.h>
 
+// The device interface class of COM ports, {86E0D1E0-8089-11D0-9CE4-08003E301F73}.
+// A definition in every unit that includes this (Windows' DEFINE_GUID needs <initguid.h> first).
+static const GUID GUID_DEVINTERFACE_COMPORT __attribute__((unused)) = {
+    0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+
 typedef struct _SERIAL_BAUD_RATE {
   ULONG BaudRate;
 } SERIAL_BAUD_RATE, *PSERIAL_BAUD_RATE;

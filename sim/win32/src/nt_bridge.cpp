@@ -57,6 +57,14 @@ void DelayMs(uint32_t ms) {
 
 uint64_t NowMs() { return sim::NowMs(); }
 
+uint64_t Now100ns() { return sim::Now100ns(); }
+
+std::vector<std::u16string> EnabledInterfaces(const void *interfaceClass) {
+  GUID g;
+  memcpy(&g, interfaceClass, sizeof g);
+  return sim::EnabledDeviceInterfaces(g);
+}
+
 uint32_t TickCountMs() {
   LARGE_INTEGER ticks;
   KeQueryTickCount(&ticks);

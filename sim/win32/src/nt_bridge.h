@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace sim {
 namespace win32 {
@@ -61,6 +62,12 @@ NtStatus Control(void *ntHandle, void *event, IoStatus *iosb, uint32_t code, con
                  void *out, uint32_t outLength);
 NtStatus CancelRequests(void *ntHandle);
 NtStatus CloseDevice(void *ntHandle);
+
+// ---- device interfaces: the kernel's link names (\??\USB#...#{guid}) of
+// the enabled interfaces of a class, given as the 16 bytes of its GUID
+std::vector<std::u16string> EnabledInterfaces(const void *interfaceClass);
+// The virtual clock in 100 ns units since boot
+uint64_t Now100ns();
 
 // ---- observation for tests: every control code the Win32 layer sends
 using ControlObserver = std::function<void(uint32_t code)>;
