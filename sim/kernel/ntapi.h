@@ -32,6 +32,8 @@ NTSTATUS NtWriteFile(HANDLE FileHandle, PKEVENT Event, PIO_STATUS_BLOCK Iosb, co
 NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, PKEVENT Event, PIO_STATUS_BLOCK Iosb, ULONG IoControlCode,
                                const void *InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                                ULONG OutputBufferLength);
+// IRP_MJ_FLUSH_BUFFERS; waits for its completion whatever the handle's mode.
+NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK Iosb);
 // Cancels the calling thread's outstanding requests on this handle (IoCancelIrp each).
 NTSTATUS NtCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK Iosb);
 // Cleanup (IRP_MJ_CLEANUP) when the handle closes, then IRP_MJ_CLOSE once no

@@ -158,6 +158,18 @@ NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, PKEVENT Event, PIO_STATUS_BLOC
   return Issue(f, irp, req, Iosb);
 }
 
+// The I/O manager waits for a flush even on a handle opened for overlapped I/O.
+NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK Iosb) {
+  MaybeSchedule();
+  FileRecord *f = FileFromHandle(FileHandle);
+  if (!f) return STATUS_INVALID_HANDLE;
+  FileLock lock(f);
+  std::shared_ptr<UserRequest> req;
+  PIRP irp = NewUserIrp(f, IRP_MJ_FLUSH_BUFFERS, nullptr, Iosb, &req, true, true);
+  if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+  return Issue(f, irp, req, Iosb);
+}
+
 NTSTATUS NtCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK Iosb) {
   MaybeSchedule();
   FileRecord *f = FileFromHandle(FileHandle);

@@ -8,6 +8,7 @@
 #endif
 #include <stddef.h>
 #include <stdint.h>
+#include <stdarg.h>
 #include <string.h>
 
 #if __SIZEOF_WCHAR_T__ != 2
@@ -213,8 +214,39 @@ typedef struct _OVERLAPPED {
 #define ERROR_NOT_FOUND 1168L
 #define ERROR_INVALID_FLAGS 1004L
 #define ERROR_INVALID_USER_BUFFER 1784L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
+#define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_TIMEOUT 1460L
+
+// ---------------------------------------------------------------- messages, memory, code pages
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
+#define LANG_NEUTRAL 0x00
+#define LANG_ENGLISH 0x09
+#define SUBLANG_DEFAULT 0x01
+#define SUBLANG_ENGLISH_US 0x01
+#define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
+
+#define LMEM_FIXED 0x0000
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+
+#define CP_ACP 0
+#define CP_OEMCP 1
+#define CP_UTF8 65001
+#define MB_PRECOMPOSED 0x00000001
+#define MB_ERR_INVALID_CHARS 0x00000008
+#define WC_COMPOSITECHECK 0x00000200
+#define WC_DISCARDNS 0x00000010
+#define WC_SEPCHARS 0x00000020
+#define WC_DEFAULTCHAR 0x00000040
+#define WC_NO_BEST_FIT_CHARS 0x00000400
 
 // ---------------------------------------------------------------- comm
 typedef struct _DCB {
@@ -501,6 +533,26 @@ WINBASEAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, 
                                       LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                                       DWORD dwCreationFlags, LPDWORD lpThreadId);
 WINBASEAPI BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+
+WINBASEAPI BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+WINBASEAPI BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount);
+WINBASEAPI BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency);
+
+// Only the system's message table (FORMAT_MESSAGE_FROM_SYSTEM), without a line width.
+WINBASEAPI DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                                       LPSTR lpBuffer, DWORD nSize, va_list *Arguments);
+WINBASEAPI DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                                       LPWSTR lpBuffer, DWORD nSize, va_list *Arguments);
+// Fixed blocks only (LMEM_FIXED, LPTR).
+WINBASEAPI HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
+WINBASEAPI HLOCAL WINAPI LocalFree(HLOCAL hMem);
+
+// The ANSI code page of an English Windows (1252; CP_ACP, CP_OEMCP) and UTF-8.
+WINBASEAPI int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                                          LPWSTR lpWideCharStr, int cchWideChar);
+WINBASEAPI int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                                          LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                                          LPBOOL lpUsedDefaultChar);
 
 WINBASEAPI VOID WINAPI Sleep(DWORD dwMilliseconds);
 WINBASEAPI DWORD WINAPI GetTickCount(void);

@@ -153,6 +153,20 @@ extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
   return SucceededOrSetError(status);
 }
 
+// A driver without a flush routine gets the I/O manager's default answer,
+// STATUS_INVALID_DEVICE_REQUEST: the program sees ERROR_INVALID_FUNCTION.
+extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+  FileObject *file = ReferenceFile(hFile);
+  if (file == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  IoStatus iosb = {};
+  NtStatus status = Flush(file->ntHandle, &iosb);
+  Release(file);
+  return SucceededOrSetError(status);
+}
+
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
   Object *object = RemoveHandle(hObject);
   if (object == nullptr) {

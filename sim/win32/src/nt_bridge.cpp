@@ -98,6 +98,8 @@ NtStatus Control(void *ntHandle, void *event, IoStatus *iosb, uint32_t code, con
                                     outLength);
 }
 
+NtStatus Flush(void *ntHandle, IoStatus *iosb) { return sim::NtFlushBuffersFile(ntHandle, Kernel(iosb)); }
+
 NtStatus CancelRequests(void *ntHandle) {
   IO_STATUS_BLOCK iosb;
   return sim::NtCancelIoFile(ntHandle, &iosb);

@@ -61,6 +61,7 @@ NtStatus Write(void *ntHandle, void *event, IoStatus *iosb, const void *buffer, 
 NtStatus Control(void *ntHandle, void *event, IoStatus *iosb, uint32_t code, const void *in, uint32_t inLength,
                  void *out, uint32_t outLength);
 NtStatus CancelRequests(void *ntHandle);
+NtStatus Flush(void *ntHandle, IoStatus *iosb);
 NtStatus CloseDevice(void *ntHandle);
 
 // ---- device interfaces: the kernel's link names (\??\USB#...#{guid}) of

@@ -4,6 +4,7 @@
 #include <setupapi.h>
 
 #include <cstddef>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,12 +22,19 @@ struct InfoSet {
   std::vector<InterfaceEntry> interfaces;
 };
 
+// Threads of a program may share one set, as SetupAPI allows.
+std::mutex &SetsLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 std::set<InfoSet *> &LiveSets() {
   static auto *sets = new std::set<InfoSet *>;
   return *sets;
 }
 
 InfoSet *FindSet(HDEVINFO h) {
+  std::lock_guard<std::mutex> guard(SetsLock());
   auto *set = static_cast<InfoSet *>(h);
   return LiveSets().count(set) ? set : nullptr;
 }
@@ -68,7 +76,10 @@ HDEVINFO GetClassDevs(const GUID *classGuid, const std::u16string &enumerator, D
     std::u16string path = DevicePath(link);
     if (FromEnumerator(path, enumerator)) set->interfaces.push_back({*classGuid, path});
   }
-  LiveSets().insert(set);
+  {
+    std::lock_guard<std::mutex> guard(SetsLock());
+    LiveSets().insert(set);
+  }
   SetLastError(ERROR_SUCCESS);
   return set;
 }
@@ -204,7 +215,10 @@ extern "C" BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  LiveSets().erase(set);
+  {
+    std::lock_guard<std::mutex> guard(SetsLock());
+    LiveSets().erase(set);
+  }
   delete set;
   SetLastError(ERROR_SUCCESS);
   return TRUE;

@@ -155,3 +155,26 @@ extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
 extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) { DelayMs(dwMilliseconds); }
 
 extern "C" DWORD WINAPI GetTickCount(void) { return TickCountMs(); }
+
+// The performance counter runs at the ACPI power-management timer's rate,
+// as on most XP machines; programs must ask for it rather than assume it.
+const LONGLONG kPerformanceFrequency = 3579545;
+
+extern "C" BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency) {
+  if (!lpFrequency) {
+    SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  lpFrequency->QuadPart = kPerformanceFrequency;
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount) {
+  if (!lpPerformanceCount) {
+    SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  unsigned __int128 ticks = (unsigned __int128)Now100ns() * kPerformanceFrequency / 10000000;
+  lpPerformanceCount->QuadPart = (LONGLONG)ticks;
+  return TRUE;
+}
