@@ -10,6 +10,9 @@
 // The program's main, renamed; a program declares one of the two forms.
 int usbmodem_app_main(int argc, char **argv) __attribute__((weak));
 int usbmodem_app_main() __attribute__((weak));
+// A C program's, either form: C names carry no parameters, and a main
+// without them ignores the arguments it is called with.
+extern "C" int usbmodem_app_c_main(int argc, char **argv) __attribute__((weak));
 
 namespace {
 
@@ -18,6 +21,7 @@ int RunProgram(int argc, char **argv) {
   int (*withoutArguments)() = usbmodem_app_main;
   if (withArguments != nullptr) return withArguments(argc, argv);
   if (withoutArguments != nullptr) return withoutArguments();
+  if (usbmodem_app_c_main != nullptr) return usbmodem_app_c_main(argc, argv);
   std::fprintf(stderr, "run-win32: the program has no main\n");
   return 2;
 }

@@ -5,6 +5,8 @@
 
 #ifdef __cplusplus
 #include <cwchar>  // first, so the wide-string renames below stick
+#else
+#include <wchar.h>
 #endif
 #include <stddef.h>
 #include <stdint.h>
@@ -109,14 +111,18 @@ typedef HANDLE HWND, HLOCAL;
 #define wcsncpy sim_wcsncpy
 #define wcscat sim_wcscat
 #define _wcsicmp sim_wcsicmp
+#ifdef __cplusplus
 extern "C" {
+#endif
 size_t sim_wcslen(const WCHAR *s);
 int sim_wcscmp(const WCHAR *a, const WCHAR *b);
 int sim_wcsicmp(const WCHAR *a, const WCHAR *b);
 WCHAR *sim_wcscpy(WCHAR *d, const WCHAR *s);
 WCHAR *sim_wcsncpy(WCHAR *d, const WCHAR *s, size_t n);
 WCHAR *sim_wcscat(WCHAR *d, const WCHAR *s);
+#ifdef __cplusplus
 }
+#endif
 
 // ---------------------------------------------------------------- handles, files
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
@@ -482,7 +488,9 @@ typedef DWORD(WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 
 // ---------------------------------------------------------------- functions
+#ifdef __cplusplus
 extern "C" {
+#endif
 
 WINBASEAPI HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
@@ -559,7 +567,9 @@ WINBASEAPI DWORD WINAPI GetTickCount(void);
 WINBASEAPI DWORD WINAPI GetLastError(void);
 WINBASEAPI VOID WINAPI SetLastError(DWORD dwErrCode);
 
+#ifdef __cplusplus
 }  // extern "C"
+#endif
 
 #ifdef UNICODE
 #define CreateFile CreateFileW
