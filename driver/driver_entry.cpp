@@ -1,6 +1,8 @@
 #include "driver/entry.h"
 #include "datapath/read_queue.h"
 #include "datapath/write.h"
+#include "pnp/pnp.h"
+#include "registration/wmi.h"
 #include "serial/control.h"
 #include "serial/open_close.h"
 
@@ -21,6 +23,7 @@ INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRIN
     DriverRegistryPath.MaximumLength = maximumLength;
     DriverRegistryPath.Buffer = buffer;
 
+    DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->DriverUnload = Unload;
     DriverObject->DriverStartIo = StartIo;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
@@ -29,6 +32,9 @@ INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRIN
     DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     return STATUS_SUCCESS;
 }
 

@@ -9,6 +9,7 @@
 #include <usbdi.h>
 #include <usbdlib.h>
 #include <ntddser.h>
+#include <wmistr.h>
 #include <wmilib.h>
 
 // Code placement. The target build defines these to its INIT and PAGE

@@ -1,7 +1,8 @@
 // The Plug and Play manager's side of our device's life: AddDevice, start,
-// surprise removal and removal, through the driver where it has the entry
-// points and through the interim stand-ins where it has not yet.
+// surprise removal and removal.
 #include "sim/world/bringup.h"
+
+#include <cstring>
 
 namespace sim {
 namespace world {
@@ -18,15 +19,9 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
   return device;
 }
 
-}  // namespace
-
-bool DriverHandlesPnp(PDRIVER_OBJECT driver) {
-  // IRP_MJ_QUERY_EA is never handled by a serial driver: it holds the I/O
-  // manager's default, which an unhandled IRP_MJ_PNP would hold too.
-  return driver->MajorFunction[IRP_MJ_PNP] != driver->MajorFunction[IRP_MJ_QUERY_EA];
-}
-
-NTSTATUS SendPnp(PDEVICE_OBJECT target, UCHAR minor) {
+// Every PnP IRP starts as STATUS_NOT_SUPPORTED, as the PnP manager sends it.
+NTSTATUS SendPnpWith(PDEVICE_OBJECT device, UCHAR minor, DEVICE_CAPABILITIES *caps) {
+  PDEVICE_OBJECT target = TopOfStack(device);
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
@@ -36,6 +31,7 @@ NTSTATUS SendPnp(PDEVICE_OBJECT target, UCHAR minor) {
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
   stack->MajorFunction = IRP_MJ_PNP;
   stack->MinorFunction = minor;
+  if (caps != NULL) stack->Parameters.DeviceCapabilities.Capabilities = caps;
   IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
   IofCallDriver(target, irp);
   KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
@@ -44,37 +40,45 @@ NTSTATUS SendPnp(PDEVICE_OBJECT target, UCHAR minor) {
   return status;
 }
 
+}  // namespace
+
+NTSTATUS SendPnp(PDEVICE_OBJECT device, UCHAR minor) { return SendPnpWith(device, minor, NULL); }
+
+NTSTATUS QueryCapabilities(PDEVICE_OBJECT device, DEVICE_CAPABILITIES *caps) {
+  memset(caps, 0, sizeof *caps);
+  caps->Size = sizeof *caps;
+  caps->Version = 1;
+  caps->Address = ULONG(-1);
+  caps->UINumber = ULONG(-1);
+  return SendPnpWith(device, IRP_MN_QUERY_CAPABILITIES, caps);
+}
+
 NTSTATUS AddOurDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJECT *fdo) {
   *fdo = NULL;
-  if (driver->DriverExtension == NULL || driver->DriverExtension->AddDevice == NULL) {
-    return InterimAddDevice(driver, pdo, fdo);
-  }
-  NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
-  if (NT_SUCCESS(status)) {
-    PDEVICE_OBJECT top = TopOfStack(pdo);
-    *fdo = top != pdo ? top : NULL;
-    if (*fdo == NULL) status = STATUS_UNSUCCESSFUL;
-  }
-  return status;
+  DEVICE_CAPABILITIES caps;
+  NTSTATUS status = QueryCapabilities(pdo, &caps);
+  if (!NT_SUCCESS(status)) return status;
+  if (driver->DriverExtension == NULL || driver->DriverExtension->AddDevice == NULL) return STATUS_UNSUCCESSFUL;
+  status = driver->DriverExtension->AddDevice(driver, pdo);
+  if (!NT_SUCCESS(status)) return status;
+  PDEVICE_OBJECT top = TopOfStack(pdo);
+  if (top == pdo || top->DriverObject != driver) return STATUS_UNSUCCESSFUL;
+  *fdo = top;
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS StartOurDevice(PDEVICE_OBJECT fdo) {
-  if (!DriverHandlesPnp(fdo->DriverObject)) return InterimStartDevice(fdo);
-  return SendPnp(TopOfStack(fdo), IRP_MN_START_DEVICE);
+  NTSTATUS status = SendPnp(fdo, IRP_MN_START_DEVICE);
+  if (!NT_SUCCESS(status)) return status;
+  DEVICE_CAPABILITIES caps;
+  return QueryCapabilities(fdo, &caps);
 }
 
-void SurpriseRemoveOurDevice(PDEVICE_OBJECT fdo) {
-  if (DriverHandlesPnp(fdo->DriverObject)) SendPnp(TopOfStack(fdo), IRP_MN_SURPRISE_REMOVAL);
-}
+void SurpriseRemoveOurDevice(PDEVICE_OBJECT fdo) { SendPnp(fdo, IRP_MN_SURPRISE_REMOVAL); }
 
 void RemoveOurDevice(PDEVICE_OBJECT fdo, bool surpriseRemoved) {
-  if (!DriverHandlesPnp(fdo->DriverObject)) {
-    InterimRemoveDevice(fdo);
-    return;
-  }
-  PDEVICE_OBJECT top = TopOfStack(fdo);
-  if (!surpriseRemoved) SendPnp(top, IRP_MN_QUERY_REMOVE_DEVICE);
-  SendPnp(top, IRP_MN_REMOVE_DEVICE);
+  if (!surpriseRemoved) SendPnp(fdo, IRP_MN_QUERY_REMOVE_DEVICE);
+  SendPnp(fdo, IRP_MN_REMOVE_DEVICE);
 }
 
 }  // namespace world

@@ -36,6 +36,9 @@ struct WorldOptions {
   bool faultsAreFatal = false;
   // Empty: USBMODEM_TRACE when set.
   std::string traceFile;
+  // The "PortName" the modem's hardware key holds when it is plugged; empty:
+  // USBMODEM_PORT_NAME, else none (the driver's default).
+  std::string portName;
   // Plug the modem at construction (otherwise call Plug()).
   bool plugModem = true;
 };

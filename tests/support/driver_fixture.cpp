@@ -15,6 +15,7 @@
 #include "sim/kernel/sim.h"
 #include "sim/usb/descriptors.h"
 #include "sim/usb/device.h"
+#include "sim/world/bringup.h"
 #include "usb/status_poll.h"
 #include "usb/submit.h"
 
@@ -192,30 +193,6 @@ TestDevice::TestDevice(ULONG deviceState) {
 
 TestDevice::TestDevice(sim::usb::Device *bus, ULONG deviceState) {
   Create(bus->Pdo(), deviceState);
-  if (fdo_ != nullptr) {
-    EXPECT_TRUE(ConfigureBusDevice());
-  }
-}
-
-// Selects the modem's configuration and takes its two pipe handles, as the
-// start of the device does.
-bool TestDevice::ConfigureBusDevice() {
-  std::vector<uint8_t> bytes = sim::usb::ModemConfiguration();
-  auto *config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
-  USBD_INTERFACE_LIST_ENTRY list[2] = {};
-  list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
-  if (list[0].InterfaceDescriptor == nullptr) return false;
-  PURB urb = USBD_CreateConfigurationRequestEx(config, list);
-  if (urb == nullptr) return false;
-  PUSBD_INTERFACE_INFORMATION info = list[0].Interface;
-  for (ULONG i = 0; i < info->NumberOfPipes; ++i) info->Pipes[i].MaximumTransferSize = 1024;
-  NTSTATUS status = SubmitUrbSynchronous(fdo_, urb);
-  if (NT_SUCCESS(status)) {
-    ext_->BulkOutPipe = info->Pipes[0].PipeHandle;
-    ext_->BulkInPipe = info->Pipes[1].PipeHandle;
-  }
-  ExFreePool(urb);
-  return NT_SUCCESS(status);
 }
 
 void TestDevice::Create(PDEVICE_OBJECT lower, ULONG deviceState) {
@@ -224,47 +201,23 @@ void TestDevice::Create(PDEVICE_OBJECT lower, ULONG deviceState) {
                                          L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\usbmodem",
                                          &driver_);
   EXPECT_EQ(s, STATUS_SUCCESS) << "DriverEntry";
-
-  s = IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN,
-                     FALSE, &fdo_);
+  s = driver_->DriverExtension->AddDevice(driver_, below_);
   if (!NT_SUCCESS(s)) {
-    ADD_FAILURE() << "IoCreateDevice failed " << std::hex << s;
+    ADD_FAILURE() << "AddDevice failed " << std::hex << s;
     return;
   }
-  fdo_->Flags |= DO_BUFFERED_IO;
+  fdo_ = below_->AttachedDevice;
   ext_ = GetExtension(fdo_);
-  ext_->FunctionalDeviceObject = fdo_;
-  ext_->PhysicalDeviceObject = below_;
-  InitializePortDefaults(ext_);
-  ext_->LowerDeviceObject = IoAttachDeviceToDeviceStack(fdo_, below_);
-  EXPECT_NE(ext_->LowerDeviceObject, nullptr);
-  KeInitializeSpinLock(&ext_->RingLock);
-  KeInitializeSpinLock(&ext_->IoCountLock);
-  KeInitializeSpinLock(&ext_->WaitIrpLock);
-  ext_->OutstandingIo = 1;
-  IoInitializeTimer(fdo_, StatusPollTimer, nullptr);
-  ext_->IoTimerRunning = FALSE;
-  ext_->DeviceState = NotStarted;
-  ext_->OpenCount = 0;
-  ext_->ReaderThread = nullptr;
-  KeInitializeEvent(&ext_->RemoveEvent, SynchronizationEvent, FALSE);
-  KeInitializeEvent(&ext_->NoPendingIoEvent, SynchronizationEvent, FALSE);
-  KeInitializeSpinLock(&ext_->ReadQueue.Lock);
-  InitializeListHead(&ext_->ReadQueue.Head);
-  ext_->ReadQueue.Count = 0;
-  KeInitializeTimerEx(&ext_->ReadTimer, NotificationTimer);
-  KeInitializeDpc(&ext_->ReadTimerDpc, ReadTimerDpc, ext_);
-  ext_->DevicePowerState = PowerDeviceD0;
-  ext_->SystemPowerState = PowerSystemWorking;
-  POWER_STATE d0;
-  d0.DeviceState = PowerDeviceD0;
-  PoSetPowerState(fdo_, DevicePowerState, d0);
-  fdo_->Flags &= ~DO_DEVICE_INITIALIZING;
-
-  // As a completed start leaves it.
-  ext_->BulkInPipe = kBulkInPipe;
-  ext_->BulkOutPipe = kBulkOutPipe;
-  ext_->DeviceState = deviceState;
+  if (lower_ != nullptr) {
+    // The scripted device has no descriptors: take the pipes a start would.
+    ext_->BulkInPipe = kBulkInPipe;
+    ext_->BulkOutPipe = kBulkOutPipe;
+    ext_->DeviceState = deviceState;
+  } else if (deviceState != NotStarted) {
+    // Any other state is one a started device reaches.
+    EXPECT_EQ(sim::world::SendPnp(fdo_, IRP_MN_START_DEVICE), STATUS_SUCCESS) << "start";
+    ext_->DeviceState = deviceState;
+  }
 }
 
 TestDevice::~TestDevice() {
@@ -277,11 +230,20 @@ TestDevice::~TestDevice() {
     EXPECT_EQ(ext_->OutstandingIo, 1) << "request references out of balance at teardown";
     // Let work items and threads that already finished their job return.
     SleepMs(50);
-    IoDetachDevice(below_);
-    IoDeleteDevice(fdo_);
+    Remove();
   }
   lower_.reset();
   sim::internal::UnloadDriver(driver_);
+}
+
+void TestDevice::Remove() {
+  // Whatever the test scripted, the bus answers the unconfigure that follows.
+  if (lower_ != nullptr) lower_->SetPolicy(nullptr);
+  EXPECT_EQ(sim::world::SendPnp(fdo_, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS) << "query-remove";
+  EXPECT_EQ(sim::world::SendPnp(fdo_, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS) << "remove";
+  fdo_ = nullptr;
+  ext_ = nullptr;
+  readerStarted_ = false;
 }
 
 void TestDevice::StartReader() {

@@ -1,6 +1,7 @@
-// The driver's device object built inside a simulated machine the way
-// AddDevice builds it, on top of a scripted lower device, plus helpers that
-// send control requests as the I/O manager builds them.
+// The driver's device object inside a simulated machine, loaded through
+// DriverEntry and added through AddDevice on top of a scripted lower device
+// or a modem of the simulated bus, removed through IRP_MN_REMOVE_DEVICE; plus
+// helpers that send control requests as the I/O manager builds them.
 #pragma once
 
 #include <cstdint>
@@ -98,11 +99,13 @@ class AsyncIoctl {
 ::testing::AssertionResult WaitEndsWith(AsyncIoctl &wait, uint64_t ms, ULONG events);
 
 // Our functional device object over a scripted lower device. Construct and
-// destroy inside a simulated thread.
+// destroy inside a simulated thread. Over the scripted device, which has no
+// descriptors, the pipe handles a start would take are set directly.
 class TestDevice {
  public:
   explicit TestDevice(ULONG deviceState = Working);
-  // Over a device of the simulated USB bus, configured as a start leaves it.
+  // Over a device of the simulated USB bus: added only (NotStarted), or
+  // started through IRP_MN_START_DEVICE and then put in deviceState.
   explicit TestDevice(sim::usb::Device *bus, ULONG deviceState = Working);
   ~TestDevice();
   TestDevice(const TestDevice &) = delete;
@@ -118,6 +121,10 @@ class TestDevice {
   IoctlResult Ioctl(ULONG code) { return SendIoctl(fdo_, code); }
   IoctlResult IoctlUlong(ULONG code, ULONG value) { return SendIoctlUlong(fdo_, code, value); }
 
+  // Query-remove and removal as the Plug and Play manager sends them, with
+  // whatever is still in flight; the device object is gone afterwards.
+  void Remove();
+
   // Starts the reader thread, read timer and status poll timer as an open does;
   // the destructor stops them if still running.
   void StartReader();
@@ -129,7 +136,6 @@ class TestDevice {
 
  private:
   void Create(PDEVICE_OBJECT lower, ULONG deviceState);
-  bool ConfigureBusDevice();
 
   PDRIVER_OBJECT driver_ = nullptr;
   std::unique_ptr<ScriptedLower> lower_;

@@ -109,6 +109,7 @@ class ScriptedLower {
  private:
   NTSTATUS OnUrb(PIRP irp);
   static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT dev, PIRP irp);
+  static NTSTATUS NTAPI DispatchPnpOrPower(PDEVICE_OBJECT dev, PIRP irp);
   static VOID NTAPI Cancel(PDEVICE_OBJECT dev, PIRP irp);
   static VOID NTAPI TimerDpc(PKDPC, PVOID ctx, PVOID, PVOID);
   bool Claim(Entry *e);

@@ -1,5 +1,5 @@
-// The kernel side of what a driver will do at start: register and enable an
-// interface on the world's modem PDO. For tests written with <windows.h>.
+// The kernel side of an interface on the world's modem PDO, as a driver
+// registers, enables or disables one. For tests written with <windows.h>.
 #pragma once
 
 namespace sim {

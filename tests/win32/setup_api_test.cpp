@@ -1,4 +1,4 @@
-// SetupAPI against interfaces the kernel side enabled on the modem's PDO:
+// SetupAPI against the COM-port interface our driver enabled at AddDevice:
 // the set, its enumeration, the two-call detail protocol, and the
 // DevicePath CreateFile opens.
 #include <gtest/gtest.h>
@@ -18,15 +18,16 @@ namespace {
 
 const GUID kNoSuchClass = {0x12345678, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
 
-// The one COM port interface's DevicePath, through the W detail call.
-std::wstring OnlyComPortPath() {
+// The one COM port interface's DevicePath, through the W detail call. In
+// 16-bit units: the C++ library's wide strings assume another wchar_t.
+std::u16string OnlyComPortPath() {
   HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_COMPORT, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   EXPECT_NE(INVALID_HANDLE_VALUE, set);
   SP_DEVICE_INTERFACE_DATA data = {};
   data.cbSize = sizeof data;
   if (!SetupDiEnumDeviceInterfaces(set, NULL, &GUID_DEVINTERFACE_COMPORT, 0, &data)) {
     SetupDiDestroyDeviceInfoList(set);
-    return std::wstring();
+    return std::u16string();
   }
   DWORD needed = 0;
   SetupDiGetDeviceInterfaceDetailW(set, &data, NULL, 0, &needed, NULL);
@@ -34,15 +35,13 @@ std::wstring OnlyComPortPath() {
   auto *detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(buffer.data());
   detail->cbSize = sizeof *detail;
   EXPECT_TRUE(SetupDiGetDeviceInterfaceDetailW(set, &data, detail, needed, NULL, NULL));
-  std::wstring path(detail->DevicePath, detail->DevicePath + wcslen(detail->DevicePath));
+  std::u16string path(detail->DevicePath, detail->DevicePath + wcslen(detail->DevicePath));
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
   return path;
 }
 
 TEST(SetupApi, TheEnabledInterfaceIsFoundAndItsPathOpensThePort) {
   RunOnOneMachine([](sim::World &world) {
-    EXPECT_EQ(std::wstring(), OnlyComPortPath());  // registered by nobody yet
-    ASSERT_EQ(0, probe::EnableInterface(world, &GUID_DEVINTERFACE_COMPORT, true));
 
     HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_COMPORT, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     ASSERT_NE(INVALID_HANDLE_VALUE, set);
@@ -89,12 +88,11 @@ TEST(SetupApi, TheEnabledInterfaceIsFoundAndItsPathOpensThePort) {
     EXPECT_TRUE(GetCommState(port, &dcb));
     EXPECT_NE(0u, dcb.BaudRate);
     EXPECT_TRUE(CloseHandle(port));
-    std::wstring wide = OnlyComPortPath();
-    EXPECT_EQ(std::wstring(expected.begin(), expected.end()), wide);
+    EXPECT_EQ(std::u16string(expected.begin(), expected.end()), OnlyComPortPath());
 
     // Disabled: gone from new sets, and the path opens nothing.
     ASSERT_EQ(0, probe::EnableInterface(world, &GUID_DEVINTERFACE_COMPORT, false));
-    EXPECT_EQ(std::wstring(), OnlyComPortPath());
+    EXPECT_EQ(std::u16string(), OnlyComPortPath());
     EXPECT_EQ(INVALID_HANDLE_VALUE,
               CreateFileA(expected.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL));
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());

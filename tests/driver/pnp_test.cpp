@@ -1,0 +1,109 @@
+// The Plug and Play requests the device answers itself: capabilities, the
+// queries and their cancels, and a removal with requests still in flight.
+#include <gtest/gtest.h>
+
+#include "sim/usb/device.h"
+#include "sim/world/bringup.h"
+#include "support/driver_fixture.h"
+#include "support/driver_irp.h"
+
+using namespace testing_support;
+
+TEST(Pnp, CapabilitiesAddTheRemovalFlagsAndKeepTheBusCopy) {
+  RunOnMachine([] {
+    sim::usb::DeviceConfig config;
+    config.removable = false;
+    config.surpriseRemovalOK = false;
+    TestDevice dev(sim::usb::Plug(nullptr, config));
+    DEVICE_CAPABILITIES caps;
+    ASSERT_EQ(STATUS_SUCCESS, sim::world::QueryCapabilities(dev.Fdo(), &caps));
+    EXPECT_TRUE(caps.Removable);
+    EXPECT_TRUE(caps.SurpriseRemovalOK);
+    // The bus cleared SilentInstall after it was set for it; it stays cleared.
+    EXPECT_FALSE(caps.SilentInstall);
+    const DEVICE_CAPABILITIES &kept = dev.Ext()->DeviceCapabilities;
+    EXPECT_FALSE(kept.Removable) << "the stored copy is the bus driver's";
+    EXPECT_FALSE(kept.SurpriseRemovalOK);
+    EXPECT_EQ(PowerDeviceD0, kept.DeviceState[PowerSystemWorking]);
+    EXPECT_EQ(1, dev.Ext()->OutstandingIo);
+  });
+}
+
+TEST(Pnp, CapabilitiesOfAnUnknownLayoutAreRefusedAndNotPassedDown) {
+  RunOnMachine([] {
+    TestDevice dev(sim::usb::Plug());
+    DEVICE_CAPABILITIES before = dev.Ext()->DeviceCapabilities;
+    for (int variant = 0; variant < 2; ++variant) {
+      DEVICE_CAPABILITIES caps = {};
+      caps.Size = variant == 0 ? sizeof caps - 1 : sizeof caps;
+      caps.Version = variant == 0 ? 1 : 0;
+      caps.Address = 0xFFFFFFFF;
+      PIRP irp = IoAllocateIrp(dev.Fdo()->StackSize, FALSE);
+      ASSERT_NE(nullptr, irp);
+      irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+      PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+      stack->MajorFunction = IRP_MJ_PNP;
+      stack->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+      stack->Parameters.DeviceCapabilities.Capabilities = &caps;
+      EXPECT_EQ(STATUS_UNSUCCESSFUL, IofCallDriver(dev.Fdo(), irp)) << "variant " << variant;
+      EXPECT_EQ(STATUS_UNSUCCESSFUL, irp->IoStatus.Status);
+      EXPECT_EQ(0xFFFFFFFFu, caps.Address) << "the bus never filled it in";
+      IoFreeIrp(irp);
+    }
+    EXPECT_EQ(0, memcmp(&before, &dev.Ext()->DeviceCapabilities, sizeof before));
+  });
+}
+
+TEST(Pnp, ACancelledQueryRestoresTheStateItFound) {
+  struct Case {
+    ULONG state;
+    UCHAR query, cancel;
+    ULONG pending;
+  };
+  const Case cases[] = {
+      {Working, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, PendingStop},
+      {NotStarted, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, PendingStop},
+      {Working, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, PendingRemove},
+  };
+  for (const Case &c : cases) {
+    RunOnMachine([&c] {
+      TestDevice dev(sim::usb::Plug(), c.state);
+      EXPECT_EQ(STATUS_SUCCESS, sim::world::SendPnp(dev.Fdo(), c.query));
+      EXPECT_EQ(c.pending, dev.Ext()->DeviceState);
+      EXPECT_EQ(STATUS_UNSUCCESSFUL, dev.Ioctl(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, 4).status)
+          << "requests are refused while a query is pending";
+      EXPECT_EQ(STATUS_SUCCESS, sim::world::SendPnp(dev.Fdo(), c.cancel));
+      EXPECT_EQ(c.state, dev.Ext()->DeviceState);
+      EXPECT_EQ(1, dev.Ext()->OutstandingIo);
+    });
+  }
+}
+
+TEST(Pnp, ACancelWithoutAQueryIsPassedDownAndChangesNothing) {
+  RunOnMachine([] {
+    TestDevice dev(sim::usb::Plug());
+    EXPECT_EQ(STATUS_SUCCESS, sim::world::SendPnp(dev.Fdo(), IRP_MN_CANCEL_STOP_DEVICE));
+    EXPECT_EQ(STATUS_SUCCESS, sim::world::SendPnp(dev.Fdo(), IRP_MN_CANCEL_REMOVE_DEVICE));
+    EXPECT_EQ(ULONG(Working), dev.Ext()->DeviceState);
+    // A request the driver does not handle goes down untouched.
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, sim::world::SendPnp(dev.Fdo(), IRP_MN_QUERY_INTERFACE));
+    EXPECT_EQ(1, dev.Ext()->OutstandingIo);
+  });
+}
+
+TEST(Pnp, RemovalEndsQueuedReadsAndThePendingWaitBeforeTheDeviceGoes) {
+  RunOnMachine([] {
+    TestDevice dev(sim::usb::Plug());
+    ULONG mask = SERIAL_EV_RXCHAR;
+    ASSERT_TRUE(CompletedWith(dev.Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, 4, 0), STATUS_SUCCESS, 0));
+    AsyncIoctl wait;
+    ASSERT_EQ(STATUS_PENDING, wait.StartWaitOnMask(dev.Fdo()));
+    DriverIrp read;
+    ASSERT_EQ(STATUS_PENDING, read.Read(dev.Fdo(), 16));
+    dev.Remove();
+    EXPECT_TRUE(WaitEndsWith(wait, 0, 0));
+    ASSERT_TRUE(read.Wait(0));
+    EXPECT_EQ(STATUS_CANCELLED, read.Status());
+    EXPECT_EQ(0u, read.Information());
+  });
+}
