@@ -40,4 +40,14 @@ NTSTATUS NtCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK Iosb);
 // request holds the file object any more.
 NTSTATUS NtClose(HANDLE Handle);
 
+// The registry as user mode reaches it: as the Zw* routines, but held to the
+// access the key was opened with.
+NTSTATUS NtQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                         ULONG Length, PULONG ResultLength);
+NTSTATUS NtEnumerateValueKey(HANDLE KeyHandle, ULONG Index, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                             PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+NTSTATUS NtQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation, ULONG Length,
+                    PULONG ResultLength);
+
 }  // namespace sim

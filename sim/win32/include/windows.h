@@ -94,6 +94,32 @@ typedef const GUID *LPCGUID;
 typedef HANDLE HWND, HLOCAL;
 #define ANYSIZE_ARRAY 1
 
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
+// ---- registry types and values
+typedef struct HKEY__ *HKEY;
+typedef HKEY *PHKEY;
+typedef DWORD ACCESS_MASK, REGSAM;
+typedef LONG LSTATUS;
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_READ 0x20019L
+#define KEY_WRITE 0x20006L
+#define KEY_ALL_ACCESS 0xF003FL
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+
 #define MAXDWORD 0xffffffffU
 #define MAXWORD 0xffffU
 #define MAXBYTE 0xffU
@@ -211,7 +237,10 @@ typedef struct _OVERLAPPED {
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_BAD_PATHNAME 161L
 #define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_KEY_DELETED 1018L
+#define ERROR_CHILD_MUST_BE_VOLATILE 1021L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
@@ -562,6 +591,27 @@ WINBASEAPI int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR 
                                           LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
                                           LPBOOL lpUsedDefaultChar);
 
+// The registry: keys below HKEY_LOCAL_MACHINE; an HKEY is the key's NT handle.
+LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                                LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                                LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                                LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                                LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                             LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                             LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                LPDWORD lpcbData);
+LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                LPDWORD lpcbData);
+LSTATUS WINAPI RegCloseKey(HKEY hKey);
+
 WINBASEAPI VOID WINAPI Sleep(DWORD dwMilliseconds);
 WINBASEAPI DWORD WINAPI GetTickCount(void);
 WINBASEAPI DWORD WINAPI GetLastError(void);
@@ -574,7 +624,15 @@ WINBASEAPI VOID WINAPI SetLastError(DWORD dwErrCode);
 #ifdef UNICODE
 #define CreateFile CreateFileW
 #define CreateEvent CreateEventW
+#define RegOpenKeyEx RegOpenKeyExW
+#define RegQueryInfoKey RegQueryInfoKeyW
+#define RegEnumValue RegEnumValueW
+#define RegQueryValueEx RegQueryValueExW
 #else
 #define CreateFile CreateFileA
 #define CreateEvent CreateEventA
+#define RegOpenKeyEx RegOpenKeyExA
+#define RegQueryInfoKey RegQueryInfoKeyA
+#define RegEnumValue RegEnumValueA
+#define RegQueryValueEx RegQueryValueExA
 #endif

@@ -84,6 +84,7 @@ void CloseProcessHandles() {
     open.assign(Table().begin(), Table().end());
   }
   for (HANDLE h : open) CloseHandle(h);
+  CloseProcessKeys();
 }
 
 }  // namespace win32

@@ -1,5 +1,6 @@
-// The one file of sim/win32 that sees the kernel: Win32 objects and requests
-// become kernel events, simulated threads and ntapi.h requests.
+// One of the two files of sim/win32 that see the kernel (the registry's is
+// nt_bridge_registry.cpp): Win32 objects and requests become kernel events,
+// simulated threads and ntapi.h requests.
 #include "sim/win32/src/nt_bridge.h"
 
 #include <sim/kernel/ntapi.h>

@@ -1,6 +1,7 @@
 // What the Win32 layer needs from the simulated kernel, in plain types, so
 // that the files implementing <windows.h> never see the kernel's headers.
-// Implemented over sim/kernel/ntapi.h and the dispatcher in nt_bridge.cpp.
+// Implemented over sim/kernel/ntapi.h and the dispatcher in nt_bridge.cpp,
+// the registry in nt_bridge_registry.cpp.
 #pragma once
 
 #include <cstdint>
@@ -69,6 +70,19 @@ NtStatus CloseDevice(void *ntHandle);
 std::vector<std::u16string> EnabledInterfaces(const void *interfaceClass);
 // The virtual clock in 100 ns units since boot
 uint64_t Now100ns();
+
+// ---- the registry: keys by their kernel handles; `root` NULL takes `path`
+// as absolute (\Registry\Machine\...), else relative to that open key
+NtStatus OpenKey(void *root, const std::u16string &path, uint32_t access, void **key);
+NtStatus CloseKey(void *key);
+NtStatus QueryValue(void *key, const std::u16string &name, uint32_t *type, std::vector<uint8_t> *data);
+// STATUS_NO_MORE_ENTRIES past the last value.
+NtStatus EnumValue(void *key, uint32_t index, std::u16string *name, uint32_t *type, std::vector<uint8_t> *data);
+struct KeyCounts {
+  uint32_t subKeys, maxSubKeyNameBytes, values, maxValueNameBytes, maxValueDataBytes;
+  uint64_t lastWrite;  // 100 ns units since 1601, as FILETIME
+};
+NtStatus QueryKey(void *key, KeyCounts *counts);
 
 // ---- observation for tests: every control code the Win32 layer sends
 using ControlObserver = std::function<void(uint32_t code)>;

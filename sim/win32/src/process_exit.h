@@ -6,6 +6,8 @@ namespace sim {
 namespace win32 {
 
 void CloseProcessHandles();
+// The registry keys it opened (RegOpenKeyEx) are closed too.
+void CloseProcessKeys();
 
 }  // namespace win32
 }  // namespace sim
