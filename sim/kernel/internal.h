@@ -99,6 +99,9 @@ void IrpOfEndedThread(PIRP irp, const std::string &thread);
 // IofCallDriver as PoCallDriver uses it: a power IRP passes without the
 // check that catches power IRPs sent with IoCallDriver.
 NTSTATUS CallDriverFromPowerManager(PDEVICE_OBJECT device, PIRP irp);
+// IoDeleteDevice calls this: a device still registered as a WMI provider is
+// reported and its registration dropped.
+void WmiDeviceDeleted(PDEVICE_OBJECT device, const std::string &name);
 
 }  // namespace internal
 }  // namespace sim

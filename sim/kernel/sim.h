@@ -64,6 +64,7 @@ enum class Fault {
   ThreadEndedWithIrpPending,  // a thread ended while an IRP it issued was outstanding
   StartIoNestedTooDeep,    // StartIo entered again and again on one stack (IoStartNextPacket from StartIo's own path)
   TransferPendingAcrossPowerDown,  // a device set-power to D1-D3 reached a USB PDO with URBs still pending
+  WmiProviderNotDeregistered,  // IoDeleteDevice of a device still registered with IoWMIRegistrationControl
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

@@ -164,6 +164,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     ReportFault(Fault::DeviceDeletedWithTimerQueued, "IoDeleteDevice",
                 rec->name + ": its I/O timer is still started (IoStopTimer first)");
   DetachLeftOver(DeviceObject, *rec);
+  internal::WmiDeviceDeleted(DeviceObject, rec->name);
   if (TraceEnabled()) Trace("device " + rec->name + " deleted");
   PhysicalDeviceDeleted(DeviceObject);
   if (!rec->nsName.empty()) RemoveName(rec->nsName);

@@ -60,6 +60,7 @@ const char *const kFaultNames[] = {
     "ThreadEndedWithIrpPending",
     "StartIoNestedTooDeep",
     "TransferPendingAcrossPowerDown",
+    "WmiProviderNotDeregistered",
     "InvalidParameter",
 };
 
