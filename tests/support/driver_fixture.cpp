@@ -186,6 +186,32 @@ bool AsyncIoctl::Wait(uint64_t ms) {
 
 ULONG AsyncIoctl::OutUlong() const { return ReadUlong(out_, 0); }
 
+namespace {
+
+// One image serves every device of a machine, as on Windows: loaded with the
+// first device, unloaded when the last is gone.
+PDRIVER_OBJECT g_driver = nullptr;
+int g_devices = 0;
+
+}  // namespace
+
+PDRIVER_OBJECT TestDevice::LoadedDriver() {
+  if (g_devices++ == 0) {
+    NTSTATUS s = sim::internal::LoadDriver(
+        L"\\Driver\\usbmodem", DriverEntry, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\usbmodem",
+        &g_driver);
+    EXPECT_EQ(s, STATUS_SUCCESS) << "DriverEntry";
+  }
+  return g_driver;
+}
+
+void TestDevice::ReleaseDriver() {
+  if (--g_devices == 0) {
+    sim::internal::UnloadDriver(g_driver);
+    g_driver = nullptr;
+  }
+}
+
 TestDevice::TestDevice(ULONG deviceState) {
   lower_ = std::make_unique<ScriptedLower>();
   Create(lower_->Device(), deviceState);
@@ -197,10 +223,8 @@ TestDevice::TestDevice(sim::usb::Device *bus, ULONG deviceState) {
 
 void TestDevice::Create(PDEVICE_OBJECT lower, ULONG deviceState) {
   below_ = lower;
-  NTSTATUS s = sim::internal::LoadDriver(L"\\Driver\\usbmodem", DriverEntry,
-                                         L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\usbmodem",
-                                         &driver_);
-  EXPECT_EQ(s, STATUS_SUCCESS) << "DriverEntry";
+  driver_ = LoadedDriver();
+  NTSTATUS s = STATUS_SUCCESS;
   s = driver_->DriverExtension->AddDevice(driver_, below_);
   if (!NT_SUCCESS(s)) {
     ADD_FAILURE() << "AddDevice failed " << std::hex << s;
@@ -233,13 +257,13 @@ TestDevice::~TestDevice() {
     Remove();
   }
   lower_.reset();
-  sim::internal::UnloadDriver(driver_);
+  ReleaseDriver();
 }
 
-void TestDevice::Remove() {
+void TestDevice::Remove(bool query) {
   // Whatever the test scripted, the bus answers the unconfigure that follows.
   if (lower_ != nullptr) lower_->SetPolicy(nullptr);
-  EXPECT_EQ(sim::world::SendPnp(fdo_, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS) << "query-remove";
+  if (query) EXPECT_EQ(sim::world::SendPnp(fdo_, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS) << "query-remove";
   EXPECT_EQ(sim::world::SendPnp(fdo_, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS) << "remove";
   fdo_ = nullptr;
   ext_ = nullptr;

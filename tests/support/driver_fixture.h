@@ -121,9 +121,10 @@ class TestDevice {
   IoctlResult Ioctl(ULONG code) { return SendIoctl(fdo_, code); }
   IoctlResult IoctlUlong(ULONG code, ULONG value) { return SendIoctlUlong(fdo_, code, value); }
 
-  // Query-remove and removal as the Plug and Play manager sends them, with
-  // whatever is still in flight; the device object is gone afterwards.
-  void Remove();
+  // Query-remove (unless `query` is false, as after a failed start) and
+  // removal as the Plug and Play manager sends them, with whatever is still
+  // in flight; the device object is gone afterwards.
+  void Remove(bool query = true);
 
   // Starts the reader thread, read timer and status poll timer as an open does;
   // the destructor stops them if still running.
@@ -136,6 +137,8 @@ class TestDevice {
 
  private:
   void Create(PDEVICE_OBJECT lower, ULONG deviceState);
+  static PDRIVER_OBJECT LoadedDriver();
+  static void ReleaseDriver();
 
   PDRIVER_OBJECT driver_ = nullptr;
   std::unique_ptr<ScriptedLower> lower_;

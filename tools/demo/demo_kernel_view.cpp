@@ -12,6 +12,7 @@
 #include "driver/driver.h"
 #include "driver/entry.h"
 #include "registration/wmi.h"
+#include "sim/usb/device.h"
 #include "sim/world/world.h"
 
 namespace demo {
