@@ -65,6 +65,21 @@ static PAGED_CODE_SEG void BuildLinkName(PUNICODE_STRING Link, PCWSTR PortName)
     RtlAppendUnicodeToString(Link, PortName);
 }
 
+// The link name for the port name the device key holds now; FALSE when the
+// link buffer cannot be had.
+static PAGED_CODE_SEG BOOLEAN MakeLinkName(PDEVICE_OBJECT Pdo, PUNICODE_STRING Link, PWCHAR PortName)
+{
+    HANDLE key = OpenDeviceKey(Pdo);
+    if (!AllocateNameBuffer(Link)) {
+        CloseKey(key);
+        return FALSE;
+    }
+    ReadPortName(key, PortName);
+    BuildLinkName(Link, PortName);
+    CloseKey(key);
+    return TRUE;
+}
+
 static PAGED_CODE_SEG NTSTATUS QueryPdoName(PDEVICE_OBJECT Pdo, PUNICODE_STRING Name)
 {
     ULONG resultLength = 0;
@@ -92,14 +107,9 @@ PAGED_CODE_SEG NTSTATUS CreatePortName(PDEVICE_OBJECT Pdo, PUNICODE_STRING Inter
     UNICODE_STRING link;
     UNICODE_STRING pdoName;
 
-    HANDLE key = OpenDeviceKey(Pdo);
-    if (!AllocateNameBuffer(&link)) {
-        CloseKey(key);
+    if (!MakeLinkName(Pdo, &link, portName)) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    ReadPortName(key, portName);
-    BuildLinkName(&link, portName);
-    CloseKey(key);
 
     if (!AllocateNameBuffer(&pdoName)) {
         ExFreePool(link.Buffer);
@@ -139,14 +149,9 @@ PAGED_CODE_SEG NTSTATUS RemovePortName(PDEVICE_OBJECT Pdo)
     UNICODE_STRING pdoName;
 
     // The name is read again: the link to delete is the one the key names now.
-    HANDLE key = OpenDeviceKey(Pdo);
-    if (!AllocateNameBuffer(&link)) {
-        CloseKey(key);
+    if (!MakeLinkName(Pdo, &link, portName)) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    ReadPortName(key, portName);
-    BuildLinkName(&link, portName);
-    CloseKey(key);
     IoDeleteSymbolicLink(&link);
     ExFreePool(link.Buffer);
 
