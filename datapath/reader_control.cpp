@@ -34,11 +34,14 @@ PAGED_CODE_SEG void StartReader(PDEVICE_EXTENSION ext)
 
 void StopReader(PDEVICE_EXTENSION ext)
 {
-    if (ext->ReaderThread != NULL) {
+    // A close and a surprise removal may stop the reader at once: one of
+    // them takes the thread, and only that one waits for it and drops it.
+    PKTHREAD thread = static_cast<PKTHREAD>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&ext->ReaderThread), NULL));
+    if (thread != NULL) {
         KeSetEvent(&ext->StopReaderEvent, IO_NO_INCREMENT, FALSE);
-        KeWaitForSingleObject(ext->ReaderThread, Executive, KernelMode, FALSE, NULL);
-        ObfDereferenceObject(ext->ReaderThread);
-        ext->ReaderThread = NULL;
+        KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
+        ObfDereferenceObject(thread);
     }
 
     // The DPC re-arms its own timer; forbid that first, or a run racing with

@@ -76,7 +76,8 @@ PAGED_CODE_SEG NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP 
 {
     PAGED_CODE();
     PDEVICE_EXTENSION ext = GetExtension(DeviceObject);
-    ext->DeviceState = SurpriseRemoved;
+    // The port may be closing on another thread at this moment.
+    InterlockedExchange(reinterpret_cast<volatile LONG *>(&ext->DeviceState), SurpriseRemoved);
     if (ext->InterfaceName.Buffer != NULL) {
         IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
     }

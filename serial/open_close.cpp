@@ -65,7 +65,8 @@ PAGED_CODE_SEG NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Ir
     PAGED_CODE();
     PDEVICE_EXTENSION ext = GetExtension(DeviceObject);
     StopReader(ext);
-    ext->DeviceState = NotStarted;
+    // A surprise removal may be setting the state on another thread.
+    InterlockedExchange(reinterpret_cast<volatile LONG *>(&ext->DeviceState), NotStarted);
     InterlockedDecrement(&ext->OpenCount);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }

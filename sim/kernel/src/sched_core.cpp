@@ -240,6 +240,9 @@ void RunUntilTargetEnds(SimThread *target, uint64_t limit100ns) {
   s->runDeadline = s->now + limit100ns;
   s->pointsSinceBlock = 0;
   SwitchTo(s, &s->host, ChooseNext(s));
+  // What the caller does next (unplug a device, say) comes after everything
+  // the ended thread did.
+  if (target->state == SimThread::State::Finished && !target->abandon) RaceAcquire(target->object);
   s->runTarget = nullptr;
   s->runDeadline = UINT64_MAX;
   JoinFinishedThreads();
