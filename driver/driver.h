@@ -111,6 +111,9 @@ struct DEVICE_EXTENSION {
     PIRP WaitWakeIrp;
     LONG WaitWakeCompleted;
     LONG WaitWakePending;
+    // The work item a return to D0 may need; taken before the request goes
+    // down (one device set request at a time).
+    struct POWER_WORK_CONTEXT* PowerUpWork;
 
     WMILIB_CONTEXT WmiLibContext;
 };

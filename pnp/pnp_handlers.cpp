@@ -1,6 +1,7 @@
 #include "pnp/pnp.h"
 #include "driver/accounting.h"
 #include "registration/port_name.h"
+#include "serial/lines.h"
 #include "registration/wmi.h"
 #include "usb/configuration.h"
 #include "usb/submit.h"
@@ -35,6 +36,9 @@ PAGED_CODE_SEG NTSTATUS HandleQuery(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG
     PDEVICE_EXTENSION ext = GetExtension(DeviceObject);
     ext->PreviousDeviceState = ext->DeviceState;
     ext->DeviceState = PendingState;
+    // A pending wait holds a reference, and with control requests now
+    // refused nothing else could end it: it ends here, with mask 0.
+    CompleteWaitIrp(DeviceObject, 0);
     IoDecrement(ext);
     KeWaitForSingleObject(&ext->NoPendingIoEvent, Executive, KernelMode, FALSE, NULL);
     return SucceedAndSkip(ext, Irp);

@@ -263,7 +263,9 @@ TestDevice::~TestDevice() {
 void TestDevice::Remove(bool query) {
   // Whatever the test scripted, the bus answers the unconfigure that follows.
   if (lower_ != nullptr) lower_->SetPolicy(nullptr);
-  if (query) EXPECT_EQ(sim::world::SendPnp(fdo_, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS) << "query-remove";
+  if (query) {
+    EXPECT_EQ(sim::world::SendPnp(fdo_, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS) << "query-remove";
+  }
   EXPECT_EQ(sim::world::SendPnp(fdo_, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS) << "remove";
   fdo_ = nullptr;
   ext_ = nullptr;

@@ -210,6 +210,9 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
     record->minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
     it = irps.emplace(Irp, record).first;
   }
+  // Only set and query IRPs are serialised; a wait-wake or power-sequence
+  // IRP may be started any number of times, to no effect.
+  if (!sim::power::IsSetOrQuery(it->second->minor)) return;
   sim::power::NoteVisit(*it->second, device, Irp->CurrentLocation);
   int &calls = it->second->startNextCalls[device];
   if (++calls > 1) {
