@@ -34,7 +34,10 @@ NTSTATUS DeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     LONG current = PowerLevel(ext->DevicePowerState);
     NTSTATUS status;
 
-    if (requested < current) {
+    // Every set for D0 takes the power-up path, also from D0: a query or a
+    // failed power-down may have stopped the reader while the device stayed
+    // in D0, and a vetoed sleep comes back as a set for D0.
+    if (requested < current || requested == PowerDeviceD0) {
         if (requested == PowerDeviceD0) {
             status = PrepareReturnToD0(DeviceObject, ext);
             if (!NT_SUCCESS(status)) {

@@ -21,6 +21,12 @@ static void CompletePowerUp(PDEVICE_EXTENSION ext, PIRP Irp)
     IoDecrement(ext);
 }
 
+// An open port whose reader was stopped for a lower power level.
+static BOOLEAN ReaderNeedsRestart(PDEVICE_EXTENSION ext)
+{
+    return ext->OpenCount > 0 && ext->ReaderThread == NULL;
+}
+
 // The return to D0 that the bus completed at a raised IRQL: the reader's
 // thread can only be created here, and the request completes after it.
 static VOID NTAPI RestartReaderWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
@@ -28,7 +34,7 @@ static VOID NTAPI RestartReaderWorker(PDEVICE_OBJECT DeviceObject, PVOID Context
     POWER_WORK_CONTEXT* context = static_cast<POWER_WORK_CONTEXT*>(Context);
     PDEVICE_EXTENSION ext = GetExtension(DeviceObject);
     PIRP irp = context->Irp;
-    if (ext->OpenCount > 0) {
+    if (ReaderNeedsRestart(ext)) {
         StartReader(ext);
     }
     IoFreeWorkItem(context->WorkItem);
@@ -58,7 +64,7 @@ void FinishPowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDEVICE_EXTENSION ext)
     ext->DevicePowerState = state.DeviceState;
     PoSetPowerState(DeviceObject, DevicePowerState, state);
 
-    if (state.DeviceState == PowerDeviceD0 && ext->OpenCount > 0) {
+    if (state.DeviceState == PowerDeviceD0 && ReaderNeedsRestart(ext)) {
         if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
             StartReader(ext);
         } else {

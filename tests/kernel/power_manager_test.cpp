@@ -143,4 +143,28 @@ TEST(PowerManager, StartNextTwiceByOneDriverIsDoubled) {
   EXPECT_EQ(k.Faults().size(), 1u) << DescribeFaults(k);
 }
 
+// Wait-wake IRPs are not serialised: a driver that starts the next one as
+// the IRP goes down and again on its way up does nothing wrong.
+TEST(PowerManager, StartNextOnAWaitWakeMayBeCalledTwice) {
+  RunExpectingNoFaults([] {
+    Dispatch d = [](PDEVICE_OBJECT, PIRP irp) {
+      PoStartNextPowerIrp(irp);
+      PoStartNextPowerIrp(irp);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return STATUS_SUCCESS;
+    };
+    PDEVICE_OBJECT device = MakeDevice(MakeDriver(), &d);
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = IRP_MJ_POWER;
+    sp->MinorFunction = IRP_MN_WAIT_WAKE;
+    sp->Parameters.WaitWake.PowerState = PowerSystemSleeping3;
+    IoSetCompletionRoutine(irp, HaltCompletion, nullptr, TRUE, TRUE, TRUE);
+    PoCallDriver(device, irp);
+    IoFreeIrp(irp);
+  });
+}
+
 }  // namespace
