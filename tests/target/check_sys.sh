@@ -7,6 +7,7 @@
 sys=$1
 here=$(cd "$(dirname "$0")" && pwd)
 pageable=${2:-$here/../../target/pageable.txt}
+xp_exports=${XP_EXPORTS:-$here/../../target/xp_exports.txt}
 OBJDUMP=${OBJDUMP:-i686-w64-mingw32-objdump}
 
 if [ -z "$sys" ] || [ ! -f "$sys" ]; then
@@ -109,6 +110,18 @@ bad=$(grep -viE '^(ntoskrnl\.exe|hal\.dll|usbd\.sys|wmilib\.sys)$' "$tmp/dlls" |
 check "imports only from ntoskrnl.exe, HAL.dll, USBD.SYS, WMILIB.SYS" $? "also: $bad"
 grep -qix 'ntoskrnl\.exe' "$tmp/dlls"
 check "imports from ntoskrnl.exe" $?
+
+# Every imported routine is one Windows XP (no service pack) exports. USBD's
+# stdcall names are listed undecorated.
+awk '/DLL Name:/ { dll = $3; next }
+     dll != "" && NF == 0 { dll = ""; next }
+     dll != "" && $1 ~ /^[0-9a-f]+$/ && NF >= 3 { name = $3; sub(/^_/, "", name); sub(/@[0-9]+$/, "", name)
+       if ($3 ~ /^_all|^_aull/) name = $3
+       print dll ":" name }' "$tmp/p" | sort -u >"$tmp/imports"
+grep -v '^#' "$xp_exports" | grep . | sort -u >"$tmp/allowed"
+unlisted=$(comm -23 "$tmp/imports" "$tmp/allowed" | tr '\n' ' ')
+[ -s "$tmp/imports" ] && [ -z "$unlisted" ]
+check "imports only routines Windows XP exports (target/xp_exports.txt)" $? "not listed: $unlisted"
 
 # No C or C++ runtime, by import, section or symbol.
 ! grep -Eiq 'msvcr|msvcp|ucrt|api-ms-|libgcc|libstdc|kernel32' "$tmp/dlls"
