@@ -100,6 +100,8 @@ struct DEVICE_EXTENSION {
 
     ULONG DeviceState;
     ULONG PreviousDeviceState;
+    // Set by a stop, so that the next start brings back what the stop took.
+    BOOLEAN Stopped;
 
     PUSBD_INTERFACE_INFORMATION InterfaceInfo;
     USBD_PIPE_HANDLE BulkInPipe;

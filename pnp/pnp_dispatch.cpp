@@ -19,6 +19,9 @@ PAGED_CODE_SEG NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         status = StartDevice(DeviceObject, Irp);
+        if (NT_SUCCESS(status)) {
+            RestoreAfterStop(ext);
+        }
         CompleteRequest(Irp, status, 0);
         IoDecrement(ext);
         break;

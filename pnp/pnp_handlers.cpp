@@ -1,5 +1,6 @@
 #include "pnp/pnp.h"
 #include "driver/accounting.h"
+#include "datapath/reader.h"
 #include "registration/port_name.h"
 #include "serial/lines.h"
 #include "registration/wmi.h"
@@ -71,6 +72,7 @@ PAGED_CODE_SEG NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     StopDeviceActivity(DeviceObject);
     ext->DeviceState = NotStarted;
+    ext->Stopped = TRUE;
     NTSTATUS status = SucceedAndCopy(ext, Irp);
     FreeInterfaceInfo(ext);
     return status;
@@ -112,4 +114,21 @@ PAGED_CODE_SEG NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     IoDeleteDevice(DeviceObject);
     return status;
+}
+
+// A start after a stop (a resource rebalance) gives back what the stop took
+// from a port that may still be open: its interface, and its reader.
+PAGED_CODE_SEG void RestoreAfterStop(PDEVICE_EXTENSION ext)
+{
+    PAGED_CODE();
+    if (!ext->Stopped) {
+        return;
+    }
+    ext->Stopped = FALSE;
+    if (ext->InterfaceName.Buffer != NULL) {
+        IoSetDeviceInterfaceState(&ext->InterfaceName, TRUE);
+    }
+    if (ext->OpenCount > 0 && ext->ReaderThread == NULL) {
+        StartReader(ext);
+    }
 }

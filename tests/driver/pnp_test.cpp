@@ -2,6 +2,7 @@
 // queries and their cancels, and a removal with requests still in flight.
 #include <gtest/gtest.h>
 
+#include "sim/kernel/sim.h"
 #include "sim/usb/device.h"
 #include "sim/world/bringup.h"
 #include "support/driver_fixture.h"
@@ -113,5 +114,76 @@ TEST(Pnp, RemovalEndsQueuedReadsAndThePendingWaitBeforeTheDeviceGoes) {
     ASSERT_TRUE(read.Wait(0));
     EXPECT_EQ(STATUS_CANCELLED, read.Status());
     EXPECT_EQ(0u, read.Information());
+  });
+}
+
+// A resource rebalance while the port is open: the query ends the pending
+// wait (it would hold the query forever), and the start that follows the
+// stop configures the device anew and gives the port back its interface and
+// its reader.
+TEST(Pnp, StopAndStartWithThePortOpen) {
+  RunOnMachineForEachSeed([](uint64_t seed) {
+    sim::usb::Device *bus = sim::usb::Plug();
+    TestDevice dev(bus);
+    DriverIrp open;
+    open.Simple(dev.Fdo(), IRP_MJ_CREATE);
+    ASSERT_TRUE(open.Wait(5000));
+    ASSERT_EQ(STATUS_SUCCESS, open.Status());
+    ULONG mask = SERIAL_EV_RXCHAR;
+    ASSERT_TRUE(CompletedWith(dev.Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, 4, 0), STATUS_SUCCESS, 0));
+    AsyncIoctl wait;
+    ASSERT_EQ(STATUS_PENDING, wait.StartWaitOnMask(dev.Fdo()));
+
+    EXPECT_EQ(STATUS_SUCCESS, sim::world::SendPnp(dev.Fdo(), IRP_MN_QUERY_STOP_DEVICE)) << "seed " << seed;
+    EXPECT_TRUE(WaitEndsWith(wait, 0, 0));
+    EXPECT_EQ(PendingStop, dev.Ext()->DeviceState);
+    EXPECT_EQ(STATUS_SUCCESS, sim::world::SendPnp(dev.Fdo(), IRP_MN_STOP_DEVICE));
+    EXPECT_EQ(nullptr, dev.Ext()->ReaderThread);
+    EXPECT_EQ(nullptr, dev.Ext()->InterfaceInfo);
+    EXPECT_TRUE(sim::EnabledDeviceInterfaces(GUID_DEVINTERFACE_COMPORT).empty());
+    uint32_t configured = bus->Count(sim::usb::RequestKind::SelectConfiguration);
+
+    EXPECT_EQ(STATUS_SUCCESS, sim::world::SendPnp(dev.Fdo(), IRP_MN_START_DEVICE));
+    EXPECT_EQ(Working, dev.Ext()->DeviceState);
+    EXPECT_EQ(configured + 1, bus->Count(sim::usb::RequestKind::SelectConfiguration));
+    EXPECT_NE(nullptr, dev.Ext()->InterfaceInfo);
+    EXPECT_EQ(1u, sim::EnabledDeviceInterfaces(GUID_DEVINTERFACE_COMPORT).size());
+    EXPECT_NE(nullptr, dev.Ext()->ReaderThread) << "seed " << seed << ": the open port receives again";
+
+    DriverIrp cleanup, close;
+    cleanup.Simple(dev.Fdo(), IRP_MJ_CLEANUP);
+    ASSERT_TRUE(cleanup.Wait(5000));
+    close.Simple(dev.Fdo(), IRP_MJ_CLOSE);
+    ASSERT_TRUE(close.Wait(5000));
+  });
+}
+
+// Between the removal's state change and the device's deletion, power
+// requests are refused without reaching the bus.
+TEST(Pnp, PowerRequestsAfterRemovalAreRefused) {
+  RunOnMachine([] {
+    sim::usb::Device *bus = sim::usb::Plug();
+    TestDevice dev(bus);
+    ULONG state = dev.Ext()->DeviceState;
+    dev.Ext()->DeviceState = Removed;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    POWER_STATE d3;
+    d3.DeviceState = PowerDeviceD3;
+    struct Outcome {
+      KEVENT *done;
+      NTSTATUS status;
+    } outcome = {&done, STATUS_PENDING};
+    PREQUEST_POWER_COMPLETE callback = [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) {
+      Outcome *o = static_cast<Outcome *>(context);
+      o->status = io->Status;
+      KeSetEvent(o->done, IO_NO_INCREMENT, FALSE);
+    };
+    ASSERT_EQ(STATUS_PENDING, PoRequestPowerIrp(bus->Pdo(), IRP_MN_SET_POWER, d3, callback, &outcome, nullptr));
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(STATUS_DELETE_PENDING, outcome.status);
+    EXPECT_EQ(PowerDeviceD0, bus->PowerState()) << "the bus never saw it";
+    EXPECT_EQ(1, dev.Ext()->OutstandingIo);
+    dev.Ext()->DeviceState = state;
   });
 }
