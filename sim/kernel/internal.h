@@ -102,6 +102,13 @@ NTSTATUS CallDriverFromPowerManager(PDEVICE_OBJECT device, PIRP irp);
 // IoDeleteDevice calls this: a device still registered as a WMI provider is
 // reported and its registration dropped.
 void WmiDeviceDeleted(PDEVICE_OBJECT device, const std::string &name);
+// A file object opened on `device` is gone (its close went out): the Plug
+// and Play manager sends a surprise-removed node its removal when this was
+// the last one open on its stack.
+void FileObjectGone(PDEVICE_OBJECT device);
+// A wait-wake the power manager requested (PoRequestPowerIrp) completed:
+// with success while the system sleeps, the system wakes.
+void WaitWakeCompleted(NTSTATUS status);
 
 }  // namespace internal
 }  // namespace sim

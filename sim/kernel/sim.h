@@ -65,6 +65,8 @@ enum class Fault {
   StartIoNestedTooDeep,    // StartIo entered again and again on one stack (IoStartNextPacket from StartIo's own path)
   TransferPendingAcrossPowerDown,  // a device set-power to D1-D3 reached a USB PDO with URBs still pending
   WmiProviderNotDeregistered,  // IoDeleteDevice of a device still registered with IoWMIRegistrationControl
+  MustSucceedIrpFailed,    // a stack failed a Plug and Play or power IRP that may not fail (remove, surprise removal, stop, cancel, system set-power)
+  StackLeftAfterRemove,    // IRP_MN_REMOVE_DEVICE completed with the function driver's device still attached to the PDO
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

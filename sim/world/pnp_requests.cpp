@@ -1,5 +1,4 @@
-// The Plug and Play manager's side of our device's life: AddDevice, start,
-// surprise removal and removal.
+// Single Plug and Play IRPs sent as the Plug and Play manager sends them.
 #include "sim/world/bringup.h"
 
 #include <cstring>
@@ -51,34 +50,6 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT device, DEVICE_CAPABILITIES *caps) {
   caps->Address = ULONG(-1);
   caps->UINumber = ULONG(-1);
   return SendPnpWith(device, IRP_MN_QUERY_CAPABILITIES, caps);
-}
-
-NTSTATUS AddOurDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJECT *fdo) {
-  *fdo = NULL;
-  DEVICE_CAPABILITIES caps;
-  NTSTATUS status = QueryCapabilities(pdo, &caps);
-  if (!NT_SUCCESS(status)) return status;
-  if (driver->DriverExtension == NULL || driver->DriverExtension->AddDevice == NULL) return STATUS_UNSUCCESSFUL;
-  status = driver->DriverExtension->AddDevice(driver, pdo);
-  if (!NT_SUCCESS(status)) return status;
-  PDEVICE_OBJECT top = TopOfStack(pdo);
-  if (top == pdo || top->DriverObject != driver) return STATUS_UNSUCCESSFUL;
-  *fdo = top;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS StartOurDevice(PDEVICE_OBJECT fdo) {
-  NTSTATUS status = SendPnp(fdo, IRP_MN_START_DEVICE);
-  if (!NT_SUCCESS(status)) return status;
-  DEVICE_CAPABILITIES caps;
-  return QueryCapabilities(fdo, &caps);
-}
-
-void SurpriseRemoveOurDevice(PDEVICE_OBJECT fdo) { SendPnp(fdo, IRP_MN_SURPRISE_REMOVAL); }
-
-void RemoveOurDevice(PDEVICE_OBJECT fdo, bool surpriseRemoved) {
-  if (!surpriseRemoved) SendPnp(fdo, IRP_MN_QUERY_REMOVE_DEVICE);
-  SendPnp(fdo, IRP_MN_REMOVE_DEVICE);
 }
 
 }  // namespace world

@@ -6,13 +6,14 @@
 #include <stdexcept>
 
 #include <sim/kernel/internal.h>
+#include <sim/kernel/pnp_manager.h>
+#include <sim/kernel/power_manager.h>
 #include <sim/kernel/registry.h>
 #include <sim/kernel/sim.h>
 
 #include "driver/driver.h"
 #include "driver/entry.h"
 #include "sim/usb/device.h"
-#include "sim/world/bringup.h"
 #include "sim/world/models.h"
 
 namespace sim {
@@ -55,6 +56,7 @@ class World::Impl {
     kernel_.reset(new Kernel(kernelOptions_));
     current_ = this;
     usb::SetGoneReporter(DeviceGone);
+    pnp::SetPdoRemovedHandler(PdoRemoved);
     kernel_->Run([this] { LoadOurDriver(); });
   }
 
@@ -62,15 +64,36 @@ class World::Impl {
     loadStatus_ = internal::LoadDriver(kDriverName, DriverEntry, kServiceKey, &driver_);
   }
 
+  // From an application thread the body runs there; from the host the
+  // machine runs it as a thread of its own.
+  void Drive(const std::function<void()> &body) {
+    if (internal::InSimulatedThread())
+      body();
+    else
+      kernel_->Run(body);
+  }
+
+  // Lets virtual time pass, from the host or an application thread.
+  void Pass(uint64_t ms) {
+    if (!internal::InSimulatedThread()) return kernel_->Advance(ms);
+    LARGE_INTEGER interval;
+    interval.QuadPart = -LONGLONG(ms) * 10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+  }
+
+  // The Plug and Play manager brings our device up on the new PDO: the
+  // capabilities, AddDevice, the start, the capabilities again.
   NTSTATUS Plug() {
     if (!NT_SUCCESS(loadStatus_)) return loadStatus_;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    kernel_->Run([&] {
+    Drive([&] {
       modem_ = usb::Plug(world::MakeModel(modelName_));
       if (!portName_.empty()) SetPortNameValue();
-      status = world::AddOurDevice(driver_, modem_->Pdo(), &fdo_);
-      if (!NT_SUCCESS(status)) return;
-      status = world::StartOurDevice(fdo_);
+      pnp::RequestId r = pnp::Enumerate(modem_->Pdo(), driver_);
+      node_ = pnp::NodeOf(modem_->Pdo());
+      pnp::WaitFor(r);
+      pnp::RequestInfo info = pnp::Info(r);
+      status = info.outcome == pnp::Outcome::Done ? STATUS_SUCCESS : info.status;
     });
     return status;
   }
@@ -91,18 +114,51 @@ class World::Impl {
 
   // In a system worker, when the hub reports the device gone.
   static void DeviceGone(usb::Device *device) {
-    Impl *self = current_;
-    if (self == nullptr || device != self->modem_) return;
-    if (self->fdo_ != nullptr) {
-      world::SurpriseRemoveOurDevice(self->fdo_);
-      self->surpriseRemoved_ = true;
-    }
+    if (current_ != nullptr && device->Pdo() != nullptr) pnp::DeviceGone(device->Pdo());
+  }
+
+  // On the Plug and Play manager's thread, once a gone or ejected device's
+  // stack is removed: the bus deletes its PDO.
+  static void PdoRemoved(PDEVICE_OBJECT pdo) {
+    if (usb::Device *device = usb::FromPdo(pdo)) device->DeletePdo();
   }
 
   void WaitForGoneNotice() {
-    for (int guard = 0; guard < 100 && modem_ != nullptr && modem_->GoneNoticeDue(); ++guard) {
-      kernel_->Advance(10);
-    }
+    for (int guard = 0; guard < 100 && modem_ != nullptr && modem_->GoneNoticeDue(); ++guard) Pass(10);
+  }
+
+  bool Carry(pnp::RequestId (*request)(pnp::NodeId)) {
+    if (node_ == 0) return false;
+    bool done = false;
+    Drive([&] {
+      pnp::RequestId r = request(node_);
+      pnp::WaitFor(r);
+      done = pnp::Info(r).outcome == pnp::Outcome::Done;
+    });
+    return done;
+  }
+
+  bool NodeGone() const {
+    if (node_ == 0) return true;
+    pnp::NodeState state = pnp::StateOf(node_);
+    return state == pnp::NodeState::Removed || (state == pnp::NodeState::Failed && modem_->Pdo() == nullptr);
+  }
+
+  NTSTATUS Replug() {
+    if (modem_ != nullptr && !modem_->Unplugged()) Unplug();
+    WaitForGoneNotice();
+    Drive([] { pnp::WaitIdle(); });
+    if (!NodeGone()) return STATUS_DEVICE_BUSY;  // a handle is still open on the old device
+    return Plug();
+  }
+
+  power::SystemRequestId SleepAsync(int systemState) {
+    return power::SetSystemPowerState(static_cast<SYSTEM_POWER_STATE>(systemState));
+  }
+
+  power::SystemOutcome WaitPower(power::SystemRequestId r) {
+    Drive([r] { power::WaitFor(r); });
+    return power::Info(r).outcome;
   }
 
   std::vector<std::string> Close() {
@@ -110,9 +166,15 @@ class World::Impl {
       closed_ = true;
       WaitForGoneNotice();
       kernel_->Run([&] {
-        if (fdo_ != nullptr) world::RemoveOurDevice(fdo_, surpriseRemoved_);
-        fdo_ = nullptr;
-        if (modem_ != nullptr) modem_->DeletePdo();
+        pnp::WaitIdle();
+        power::WaitSettled();
+        for (pnp::NodeId node : pnp::Nodes()) {
+          pnp::NodeState state = pnp::StateOf(node);
+          if (state != pnp::NodeState::Removed && state != pnp::NodeState::Failed) pnp::Remove(node);
+        }
+        pnp::WaitIdle();
+        for (usb::Device *device : usb::Devices())
+          if (device->Pdo() != nullptr) device->DeletePdo();
         if (driver_ != nullptr) internal::UnloadDriver(driver_);
         driver_ = nullptr;
       });
@@ -137,9 +199,8 @@ class World::Impl {
   std::unique_ptr<Kernel> kernel_;
   NTSTATUS loadStatus_ = STATUS_UNSUCCESSFUL;
   PDRIVER_OBJECT driver_ = nullptr;
-  PDEVICE_OBJECT fdo_ = nullptr;
+  pnp::NodeId node_ = 0;
   usb::Device *modem_ = nullptr;
-  bool surpriseRemoved_ = false;
   bool closed_ = false;
   static Impl *current_;  // the world whose kernel runs: one at a time
 };
@@ -162,6 +223,40 @@ int32_t World::Plug() { return impl_->Plug(); }
 
 void World::Unplug() { impl_->Unplug(); }
 
+int32_t World::Replug() { return impl_->Replug(); }
+
+bool World::Rebalance() { return impl_->Carry(pnp::Rebalance); }
+
+bool World::QueryRemove() { return impl_->Carry(pnp::QueryRemove); }
+
+uint32_t World::DeviceNode() const { return impl_->node_; }
+
+uint32_t World::SleepAsync(int systemState) { return impl_->SleepAsync(systemState); }
+
+uint32_t World::WakeAsync() { return impl_->SleepAsync(PowerSystemWorking); }
+
+bool World::WaitForPower(uint32_t request) { return impl_->WaitPower(request) == power::SystemOutcome::Done; }
+
+bool World::Sleep(int systemState) { return WaitForPower(SleepAsync(systemState)); }
+
+void World::Wake() { WaitForPower(WakeAsync()); }
+
+bool World::SignalWakeFromModem() {
+  bool signalled = false;
+  impl_->Drive([&] { signalled = impl_->modem_ != nullptr && impl_->modem_->SignalWake(); });
+  return signalled;
+}
+
+void World::WaitUntilSettled() {
+  impl_->Drive([] {
+    pnp::WaitIdle();
+    power::WaitSettled();
+    pnp::WaitIdle();
+  });
+}
+
+int World::SystemPowerState() const { return power::CurrentSystemState(); }
+
 std::vector<std::string> World::Close() { return impl_->Close(); }
 
 std::vector<std::string> World::FaultMessages() const { return impl_->FaultMessages(); }
@@ -176,10 +271,11 @@ const std::string &World::TraceFile() const { return impl_->kernelOptions_.trace
 
 _DRIVER_OBJECT *World::DriverObject() const { return impl_->driver_; }
 
-_DEVICE_OBJECT *World::Fdo() const { return impl_->fdo_; }
+_DEVICE_OBJECT *World::Fdo() const { return impl_->node_ != 0 ? pnp::FdoOf(impl_->node_) : nullptr; }
 
 DEVICE_EXTENSION *World::Extension() const {
-  return impl_->fdo_ != nullptr ? GetExtension(impl_->fdo_) : nullptr;
+  PDEVICE_OBJECT fdo = Fdo();
+  return fdo != nullptr ? GetExtension(fdo) : nullptr;
 }
 
 usb::Device *World::Modem() const { return impl_->modem_; }

@@ -57,13 +57,60 @@ class World {
   // Lets virtual time pass with no application thread running.
   void Advance(uint64_t ms);
 
-  // Plugs the modem (the model named in the options) and brings our device
-  // up on it: add device, COM name, start. Returns the start's NTSTATUS.
-  int32_t Plug();
-  // Physical unplug: the bus fails every pending and later transfer.
-  void Unplug();
+  // ---- Plug and Play and power (sim/kernel/pnp_manager.h, power_manager.h)
+  // These may be called from the host between runs or from an application
+  // thread inside Run (PASSIVE_LEVEL); a call that waits blocks only that
+  // thread while the machine, the driver and other threads run on. The Async
+  // calls return at once from either; wait with WaitForPower. Requests run
+  // on the Plug and Play manager's or the power manager's thread, one at a
+  // time, never together.
 
-  // Ends the run: removes our device, unloads the driver and shuts the
+  // Plugs the modem (the model named in the options) and waits while the
+  // Plug and Play manager brings our device up on it in a new device node:
+  // capabilities, AddDevice, start, capabilities. Returns STATUS_SUCCESS, or
+  // the status of the step that failed.
+  int32_t Plug();
+  // Physical unplug: the bus fails every pending and later transfer. Returns
+  // at once; the hub reports the device gone 10-300 ms later, the manager
+  // sends IRP_MN_SURPRISE_REMOVAL, and IRP_MN_REMOVE_DEVICE once the last
+  // handle on the stack is closed; then the bus deletes the PDO.
+  void Unplug();
+  // Unplugs if plugged, waits for the gone notice and the removal, then
+  // plugs a fresh modem of the same model (a new PDO and device node).
+  // STATUS_DEVICE_BUSY, with nothing plugged, while a handle keeps the old
+  // device's removal waiting; otherwise as Plug.
+  int32_t Replug();
+  // A resource rebalance: query-stop, then stop and start (true), or
+  // cancel-stop on a veto (false). False also when the device is not started.
+  bool Rebalance();
+  // Eject: query-remove, then remove (true; the bus deletes the PDO), or
+  // cancel-remove on a veto (false).
+  bool QueryRemove();
+  // The current device node (sim::pnp::NodeId); 0 before the first Plug.
+  uint32_t DeviceNode() const;
+
+  // The system power state as a SYSTEM_POWER_STATE: 1 working (S0), 2..6 S1..S5.
+  int SystemPowerState() const;
+  // Puts the system into 2..6 (S1..S5) and waits: true when it sleeps, false
+  // on a veto (every stack that agreed was sent S0) or when asleep already.
+  bool Sleep(int systemState);
+  // Back to S0 (a set-power S0 to every stack, no query) and waits.
+  void Wake();
+  // Queue the transition and return at once (a sim::power::SystemRequestId).
+  uint32_t SleepAsync(int systemState);
+  uint32_t WakeAsync();
+  // Waits for a queued transition; true when it was carried out.
+  bool WaitForPower(uint32_t request);
+  // The modem signals a remote wake (usb::Device::SignalWake): true when a
+  // wait-wake was pending and the device was in a state it can wake from.
+  // The bus completes the wait-wake shortly after; if the system sleeps it
+  // then wakes by itself (see WaitUntilSettled).
+  bool SignalWakeFromModem();
+  // Waits until neither manager has anything queued or running.
+  void WaitUntilSettled();
+
+  // Ends the run: waits for both managers, removes what is left of every
+  // device node (query-remove, remove), unloads the driver and shuts the
   // kernel down so the verifier's teardown checks run. Returns the faults
   // found in the whole run, one line each ("Fault in Routine: detail").
   std::vector<std::string> Close();
@@ -76,7 +123,7 @@ class World {
   const std::string &TraceFile() const;
 
   _DRIVER_OBJECT *DriverObject() const;
-  _DEVICE_OBJECT *Fdo() const;          // NULL until plugged
+  _DEVICE_OBJECT *Fdo() const;          // NULL until plugged and after the removal
   DEVICE_EXTENSION *Extension() const;  // NULL until plugged
   usb::Device *Modem() const;           // the bus device and its knobs; NULL until plugged
   usb::Model *ModemModel() const;       // what sits behind its endpoints

@@ -35,6 +35,7 @@ void Destroy(FileRecord *f) {
   Files().files.erase(f);
   delete f;
   device->ReferenceCount--;
+  internal::FileObjectGone(device);
   DeviceReleased(device);
 }
 

@@ -145,7 +145,9 @@ NTSTATUS NTAPI RequestCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context) 
   std::unique_ptr<RequestContext> request(static_cast<RequestContext *>(context));
   if (request->completion)
     request->completion(request->target, request->minor, request->state, request->context, &irp->IoStatus);
+  NTSTATUS status = irp->IoStatus.Status;
   IoFreeIrp(irp);
+  if (request->minor == IRP_MN_WAIT_WAKE) internal::WaitWakeCompleted(status);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

@@ -61,6 +61,8 @@ const char *const kFaultNames[] = {
     "StartIoNestedTooDeep",
     "TransferPendingAcrossPowerDown",
     "WmiProviderNotDeregistered",
+    "MustSucceedIrpFailed",
+    "StackLeftAfterRemove",
     "InvalidParameter",
 };
 
