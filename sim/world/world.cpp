@@ -280,6 +280,25 @@ DEVICE_EXTENSION *World::Extension() const {
 
 usb::Device *World::Modem() const { return impl_->modem_; }
 
+DeviceView World::View() const {
+  DeviceView v;
+  if (DEVICE_EXTENSION *ext = Extension()) {
+    v.present = true;
+    v.deviceState = ext->DeviceState;
+    v.systemPowerState = ext->SystemPowerState;
+    v.devicePowerState = ext->DevicePowerState;
+    v.readerRunning = ext->ReaderThread != nullptr;
+    v.wakeSupported = ext->WakeSupported != 0;
+    v.waitWakePending = ext->WaitWakePending != 0;
+    v.outstandingIo = ext->OutstandingIo;
+  }
+  if (usb::Device *modem = Modem()) {
+    v.busDevicePowerState = modem->PowerState();
+    v.busPendingTransfers = modem->PendingCount();
+  }
+  return v;
+}
+
 usb::Model *World::ModemModel() const { return impl_->modem_ != nullptr ? &impl_->modem_->GetModel() : nullptr; }
 
 const wchar_t *World::PortPath() { return L"\\\\.\\COM7"; }

@@ -26,6 +26,22 @@ class Device;
 class Model;
 }  // namespace usb
 
+// What a Win32-level test may want to know of our device and the bus below
+// it, in plain numbers (power states as their DDK values: D0 1 .. D3 4,
+// S0 1 .. S5 6).
+struct DeviceView {
+  bool present = false;  // our device object exists
+  unsigned deviceState = 0;  // NotStarted 0 .. Removed 5
+  unsigned systemPowerState = 0;
+  unsigned devicePowerState = 0;
+  bool readerRunning = false;
+  bool wakeSupported = false;
+  bool waitWakePending = false;
+  long outstandingIo = 0;
+  unsigned busDevicePowerState = 0;  // as the bus last set the modem's port
+  unsigned busPendingTransfers = 0;
+};
+
 struct WorldOptions {
   // 0: USBMODEM_SEED, else the kernel's default.
   uint64_t seed = 0;
@@ -129,6 +145,8 @@ class World {
   usb::Model *ModemModel() const;       // what sits behind its endpoints
   // The port's name for applications: L"\\\\.\\COM7".
   static const wchar_t *PortPath();
+  // Our device and the modem as they are now (read from any context).
+  DeviceView View() const;
 
   class Impl;
 
