@@ -134,6 +134,21 @@ void RegisterPhysicalDevice(PDEVICE_OBJECT pdo, const std::string &instancePath)
 // (\??\USB#Vid_0572&Pid_1329#5&0&0&1#{guid}), in the order they were registered.
 std::vector<std::u16string> EnabledDeviceInterfaces(const GUID &interfaceClass);
 
+// ------------------------------------------------------------------ census
+// Driver pool blocks (every driver tag), IRPs allocated and not freed, open
+// kernel handles, and system threads that have not ended, right now.
+struct Census {
+  size_t driverPoolBlocks = 0;
+  size_t irps = 0;
+  size_t handles = 0;
+  size_t systemThreads = 0;
+  bool operator==(const Census &o) const {
+    return driverPoolBlocks == o.driverPoolBlocks && irps == o.irps && handles == o.handles &&
+           systemThreads == o.systemThreads;
+  }
+};
+Census TakeCensus();
+
 // ------------------------------------------------------------------ the machine
 class Kernel {
  public:

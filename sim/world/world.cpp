@@ -280,6 +280,16 @@ DEVICE_EXTENSION *World::Extension() const {
 
 usb::Device *World::Modem() const { return impl_->modem_; }
 
+MachineCounts World::Counts() const {
+  Census c = TakeCensus();
+  MachineCounts m;
+  m.driverPoolBlocks = c.driverPoolBlocks;
+  m.irps = c.irps;
+  m.handles = c.handles;
+  m.systemThreads = c.systemThreads;
+  return m;
+}
+
 DeviceView World::View() const {
   DeviceView v;
   if (DEVICE_EXTENSION *ext = Extension()) {

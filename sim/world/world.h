@@ -7,6 +7,7 @@
 // into the device includes sim/kernel/sim.h and driver/driver.h itself.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -40,6 +41,15 @@ struct DeviceView {
   long outstandingIo = 0;
   unsigned busDevicePowerState = 0;  // as the bus last set the modem's port
   unsigned busPendingTransfers = 0;
+};
+
+// What drivers hold of the machine now (sim::TakeCensus): driver pool
+// blocks, live IRPs, open kernel handles, running system threads.
+struct MachineCounts {
+  size_t driverPoolBlocks = 0;
+  size_t irps = 0;
+  size_t handles = 0;
+  size_t systemThreads = 0;
 };
 
 struct WorldOptions {
@@ -147,6 +157,8 @@ class World {
   static const wchar_t *PortPath();
   // Our device and the modem as they are now (read from any context).
   DeviceView View() const;
+  // Call from a simulated thread or while the machine is idle.
+  MachineCounts Counts() const;
 
   class Impl;
 
