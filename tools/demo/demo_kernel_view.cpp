@@ -141,4 +141,18 @@ void ShowPortWithdrawn() {
   ShowDeviceMap();
 }
 
+void ShowPowerState(sim::World &world) {
+  static const char *const system[] = {"?", "S0", "S1", "S2", "S3", "S4", "S5"};
+  static const char *const device[] = {"?", "D0", "D1", "D2", "D3"};
+  PDEVICE_EXTENSION ext = world.Extension();
+  if (ext == nullptr) return;
+  int s = world.SystemPowerState();
+  DEVICE_POWER_STATE bus = world.Modem()->PowerState();
+  std::printf("  system %s; driver: system %s, device %s, reader %s, wait-wake %s; bus port in %s\n",
+              s >= 0 && s < 7 ? system[s] : "?", ext->SystemPowerState < 7 ? system[ext->SystemPowerState] : "?",
+              ext->DevicePowerState < 5 ? device[ext->DevicePowerState] : "?",
+              ext->ReaderThread != nullptr ? "running" : "stopped", ext->WaitWakePending ? "armed" : "idle",
+              bus < 5 ? device[bus] : "?");
+}
+
 }  // namespace demo

@@ -1,7 +1,8 @@
 // The main job: the driver's life on the simulated machine, as a person
 // would want to see it. Loads the driver, plugs a Hayes modem, shows the
 // port's names, lets two applications list the ports and dial out, reads and
-// sets the WMI block, and removes the modem. Exits non-zero on any failure or
+// sets the WMI block, sleeps and resumes the system with the port open, and
+// pulls the modem out under a pending read. Exits non-zero on any failure or
 // verifier fault.
 #include <cstdio>
 #include <exception>
@@ -56,9 +57,21 @@ int RunDemo() {
   Heading("the WMI data block");
   failures += !demo::ShowWmiBlock(world);
 
-  Heading("the modem is removed and the driver unloaded");
-  std::vector<std::string> faults = world.Close();
+  Heading("the system sleeps and resumes while COM7 is open");
+  world.Run([&] {
+    failures += demo::SleepAndResumeWithThePortOpen(world);
+    sim::win32::CloseProcessHandles();
+  });
+
+  Heading("the modem is pulled out while a read is pending");
+  world.Run([&] {
+    failures += demo::PullOutWithAReadPending(world);
+    sim::win32::CloseProcessHandles();
+  });
   demo::ShowPortWithdrawn();
+
+  Heading("the driver is unloaded");
+  std::vector<std::string> faults = world.Close();
   std::printf("  verifier: %zu fault(s)\n", faults.size());
   for (const std::string &f : faults) std::printf("    %s\n", f.c_str());
   return failures == 0 && faults.empty() ? 0 : 1;

@@ -16,5 +16,12 @@ void ShowPortNames(sim::World &world);
 bool ShowWmiBlock(sim::World &world);
 // After the removal: what is left of the port's names.
 void ShowPortWithdrawn();
+// The system's and the driver's power states, the reader and the wake.
+void ShowPowerState(sim::World &world);
+
+// Applications' acts (Win32 programs): COM7 open across a sleep and resume;
+// the modem pulled out under a pending read. Each returns its failures.
+int SleepAndResumeWithThePortOpen(sim::World &world);
+int PullOutWithAReadPending(sim::World &world);
 
 }  // namespace demo
