@@ -65,6 +65,7 @@ enum class Fault {
   StartIoNestedTooDeep,    // StartIo entered again and again on one stack (IoStartNextPacket from StartIo's own path)
   TransferPendingAcrossPowerDown,  // a device set-power to D1-D3 reached a USB PDO with URBs still pending
   WmiProviderNotDeregistered,  // IoDeleteDevice of a device still registered with IoWMIRegistrationControl
+  RoutineRunningOnDeletedDevice,  // IoDeleteDevice (or a free) while a DPC routine whose KDPC lies in the memory, or the device's I/O timer routine, runs on a processor
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

@@ -61,6 +61,7 @@ const char *const kFaultNames[] = {
     "StartIoNestedTooDeep",
     "TransferPendingAcrossPowerDown",
     "WmiProviderNotDeregistered",
+    "RoutineRunningOnDeletedDevice",
     "InvalidParameter",
 };
 
