@@ -340,8 +340,10 @@ TEST(Cleanup, NoMemoryForDtrOffEndsCleanupWithoutRaisingDtr) {
 
 // ---------------------------------------------------------------- close
 
-TEST(Close, MarksThePortNotStartedWhateverTheStateWas) {
-  for (ULONG state : {ULONG(SurpriseRemoved), ULONG(PendingStop), ULONG(PendingRemove)}) {
+// A close ends only a working port's state: a removal or a pending stop or
+// removal that came meanwhile keeps its state, so no later open revives it.
+TEST(Close, MovesOnlyAWorkingPortToNotStarted) {
+  for (ULONG state : {ULONG(Working), ULONG(SurpriseRemoved), ULONG(PendingStop), ULONG(PendingRemove)}) {
     SCOPED_TRACE("state " + std::to_string(state));
     RunOnMachine([state] {
       TestDevice dev;
@@ -349,9 +351,32 @@ TEST(Close, MarksThePortNotStartedWhateverTheStateWas) {
       ASSERT_EQ(Open(dev), STATUS_SUCCESS);
       dev.Ext()->DeviceState = state;
       EXPECT_EQ(Close(dev), STATUS_SUCCESS);
-      EXPECT_EQ(dev.Ext()->DeviceState, ULONG(NotStarted));
+      EXPECT_EQ(dev.Ext()->DeviceState, state == Working ? ULONG(NotStarted) : state);
       EXPECT_EQ(dev.Ext()->OpenCount, 0);
       EXPECT_EQ(dev.Ext()->ReaderThread, nullptr);
+    });
+  }
+}
+
+// An open of a removed device is refused without a URB; one in a pending
+// stop or removal is served but leaves that state to Plug and Play.
+TEST(Open, RemovedDeviceIsRefusedAndOnlyNotStartedBecomesWorking) {
+  for (ULONG state : {ULONG(NotStarted), ULONG(SurpriseRemoved), ULONG(Removed), ULONG(PendingStop),
+                      ULONG(PendingRemove)}) {
+    SCOPED_TRACE("state " + std::to_string(state));
+    RunOnMachine([state] {
+      TestDevice dev(state);
+      dev.Lower().SetPolicy(PendBulkIn());
+      bool removed = state == SurpriseRemoved || state == Removed;
+      EXPECT_EQ(Open(dev), removed ? STATUS_DELETE_PENDING : STATUS_SUCCESS);
+      EXPECT_EQ(dev.Ext()->DeviceState, state == NotStarted ? ULONG(Working) : state);
+      if (removed) {
+        EXPECT_EQ(dev.Lower().Count(), 0u);
+        EXPECT_EQ(dev.Ext()->OpenCount, 0);
+        EXPECT_EQ(dev.Ext()->ReaderThread, nullptr);
+      } else {
+        EXPECT_EQ(Close(dev), STATUS_SUCCESS);
+      }
     });
   }
 }
