@@ -71,9 +71,12 @@ NTSTATUS WaitOnMaskControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // Once in the slot the request may be completed by another thread at any
     // moment, so it is marked pending before it gets there.
     BOOLEAN accepted = FALSE;
+    BOOLEAN closing = FALSE;
     KIRQL irql;
     KeAcquireSpinLock(&ext->WaitIrpLock, &irql);
-    if (ext->WaitMask != 0 && ext->PendingWaitIrp == NULL) {
+    if (ext->CleanupInProgress) {
+        closing = TRUE;
+    } else if (ext->WaitMask != 0 && ext->PendingWaitIrp == NULL) {
         IoMarkIrpPending(Irp);
         ext->PendingWaitIrp = Irp;
         accepted = TRUE;
@@ -81,7 +84,7 @@ NTSTATUS WaitOnMaskControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KeReleaseSpinLock(&ext->WaitIrpLock, irql);
     if (!accepted) {
         IoDecrement(ext);
-        return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+        return CompleteRequest(Irp, closing ? STATUS_CANCELLED : STATUS_INVALID_PARAMETER, 0);
     }
 
     ULONG events = CheckReceiveEvents(DeviceObject, WAIT_START_EVENT_CANDIDATES);

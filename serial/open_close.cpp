@@ -43,10 +43,20 @@ PAGED_CODE_SEG NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP I
     return CompleteRequest(Irp, status, 0);
 }
 
+// From here until the next open a wait-on-mask request ends at once.
+static void RefuseNewWaits(PDEVICE_EXTENSION ext)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->WaitIrpLock, &irql);
+    ext->CleanupInProgress = TRUE;
+    KeReleaseSpinLock(&ext->WaitIrpLock, irql);
+}
+
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION ext = GetExtension(DeviceObject);
     IoIncrement(ext);
+    RefuseNewWaits(ext);
     CompleteWaitIrp(DeviceObject, 0);
     CancelQueuedReads(ext);
 
