@@ -30,5 +30,5 @@ void CompleteCancelledRead(PDEVICE_EXTENSION ext, PIRP Irp);
 // Sets IoTimerRunning under ReadQueue.Lock and returns its old value. The
 // read timer DPC re-arms its timer only while the flag is TRUE, deciding
 // under the same lock, so once StopReader has cleared it and cancelled the
-// timer nothing sets the timer again behind its back.
+// timer the DPC does not set the timer again behind its back.
 BOOLEAN ExchangeIoTimerRunning(PDEVICE_EXTENSION ext, BOOLEAN Running);

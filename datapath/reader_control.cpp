@@ -1,5 +1,6 @@
 #include "datapath/reader.h"
 #include "datapath/read_queue.h"
+#include "driver/dpc_barrier.h"
 
 PAGED_CODE_SEG void StartReader(PDEVICE_EXTENSION ext)
 {
@@ -27,7 +28,8 @@ PAGED_CODE_SEG void StartReader(PDEVICE_EXTENSION ext)
     PVOID thread = NULL;
     status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode, &thread, NULL);
     if (NT_SUCCESS(status)) {
-        ext->ReaderThread = static_cast<PKTHREAD>(thread);
+        // StopReader takes it with an exchange, perhaps on another processor.
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&ext->ReaderThread), thread);
     }
     ZwClose(handle);
 }
@@ -44,13 +46,17 @@ void StopReader(PDEVICE_EXTENSION ext)
         ObfDereferenceObject(thread);
     }
 
-    // The DPC re-arms its own timer; forbid that first, or a run racing with
-    // the cancel below would leave the timer set after the port has stopped.
+    // The DPC re-arms its own timer; forbid that first, or
+    // a run racing with the cancel below would leave the timer set after
+    // the port has stopped.
     BOOLEAN ioTimerWasRunning = ExchangeIoTimerRunning(ext, FALSE);
     KeCancelTimer(&ext->ReadTimer);
     KeRemoveQueueDpc(&ext->ReadTimerDpc);
-
     if (ioTimerWasRunning) {
         IoStopTimer(ext->FunctionalDeviceObject);
     }
+
+    // Neither stops a run already in progress on another processor, which
+    // may still take a reference or touch the extension: wait it out.
+    WaitForRunningDpcs();
 }

@@ -16,6 +16,7 @@ static PAGED_CODE_SEG void InitializeDeviceRecord(PDEVICE_EXTENSION ext)
     ext->OutstandingIo = 1;
     IoInitializeTimer(fdo, StatusPollTimer, NULL);
     ext->IoTimerRunning = FALSE;
+    ext->CleanupInProgress = FALSE;
     ext->DeviceState = NotStarted;
     ext->OpenCount = 0;
     ext->ReaderThread = NULL;

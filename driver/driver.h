@@ -94,6 +94,10 @@ struct DEVICE_EXTENSION {
 
     KSPIN_LOCK WaitIrpLock;
     PIRP PendingWaitIrp;
+    // Set by cleanup under WaitIrpLock, cleared by the next open: waits that
+    // arrive meanwhile are cancelled at once, or cleanup's drain would wait
+    // for them for ever.
+    BOOLEAN CleanupInProgress;
 
     UCHAR LastStatusBit0;
     UCHAR LastStatusBit1;

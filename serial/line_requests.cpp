@@ -71,17 +71,33 @@ NTSTATUS WaitOnMaskControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // Once in the slot the request may be completed by another thread at any
     // moment, so it is marked pending before it gets there.
     BOOLEAN accepted = FALSE;
+    BOOLEAN closing = FALSE;
+    BOOLEAN cancelled = FALSE;
     KIRQL irql;
     KeAcquireSpinLock(&ext->WaitIrpLock, &irql);
-    if (ext->WaitMask != 0 && ext->PendingWaitIrp == NULL) {
+    if (ext->CleanupInProgress) {
+        closing = TRUE;
+    } else if (ext->WaitMask != 0 && ext->PendingWaitIrp == NULL) {
         IoMarkIrpPending(Irp);
         ext->PendingWaitIrp = Irp;
         accepted = TRUE;
+        (void)IoSetCancelRoutine(Irp, WaitCancelRoutine);
+        if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+            // Cancelled before the routine was set: it is ours to end.
+            ext->PendingWaitIrp = NULL;
+            cancelled = TRUE;
+        }
+        // Otherwise, if cancelled, the routine runs once this lock is free.
     }
     KeReleaseSpinLock(&ext->WaitIrpLock, irql);
+    if (cancelled) {
+        CompleteRequest(Irp, STATUS_CANCELLED, 0);
+        IoDecrement(ext);
+        return STATUS_PENDING;
+    }
     if (!accepted) {
         IoDecrement(ext);
-        return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+        return CompleteRequest(Irp, closing ? STATUS_CANCELLED : STATUS_INVALID_PARAMETER, 0);
     }
 
     ULONG events = CheckReceiveEvents(DeviceObject, WAIT_START_EVENT_CANDIDATES);

@@ -29,3 +29,6 @@ ULONG EvaluateEvents(PDEVICE_EXTENSION ext, ULONG Candidates, const UCHAR* Data,
 void ClearLineChanges(PDEVICE_EXTENSION ext);
 ULONG CheckReceiveEvents(PDEVICE_OBJECT FunctionalDeviceObject, ULONG Candidates);
 NTSTATUS CompleteWaitIrp(PDEVICE_OBJECT FunctionalDeviceObject, ULONG Events);
+// The pending wait's cancel routine: set while the IRP is in PendingWaitIrp,
+// it takes the IRP out of the slot and ends it STATUS_CANCELLED.
+VOID NTAPI WaitCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);

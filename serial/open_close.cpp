@@ -19,6 +19,9 @@ PAGED_CODE_SEG NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP I
     if (InterlockedIncrement(&ext->OpenCount) > 1) {
         return RefuseOpen(ext, Irp, STATUS_ACCESS_DENIED);
     }
+    if (ext->DeviceState == SurpriseRemoved || ext->DeviceState == Removed) {
+        return RefuseOpen(ext, Irp, STATUS_DELETE_PENDING);
+    }
     NTSTATUS status = ResetPipe(DeviceObject, ext->BulkOutPipe);
     if (!NT_SUCCESS(status)) {
         return RefuseOpen(ext, Irp, status);
@@ -33,14 +36,27 @@ PAGED_CODE_SEG NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP I
     // Pulse DTR so the modem sees a fresh connection.
     ClearDtr(DeviceObject);
     SetDtr(DeviceObject);
-    ext->DeviceState = Working;
+    // Only from NotStarted: a pending stop or removal, or a removal that
+    // came meanwhile, stays Plug and Play's to end.
+    InterlockedCompareExchange(reinterpret_cast<volatile LONG *>(&ext->DeviceState), Working,
+                               NotStarted);
     return CompleteRequest(Irp, status, 0);
+}
+
+// From here until the next open a wait-on-mask request ends at once.
+static void RefuseNewWaits(PDEVICE_EXTENSION ext)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->WaitIrpLock, &irql);
+    ext->CleanupInProgress = TRUE;
+    KeReleaseSpinLock(&ext->WaitIrpLock, irql);
 }
 
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION ext = GetExtension(DeviceObject);
     IoIncrement(ext);
+    RefuseNewWaits(ext);
     CompleteWaitIrp(DeviceObject, 0);
     CancelQueuedReads(ext);
 
@@ -65,8 +81,10 @@ PAGED_CODE_SEG NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Ir
     PAGED_CODE();
     PDEVICE_EXTENSION ext = GetExtension(DeviceObject);
     StopReader(ext);
-    // A surprise removal may be setting the state on another thread.
-    InterlockedExchange(reinterpret_cast<volatile LONG *>(&ext->DeviceState), NotStarted);
+    // Only a working port goes back to NotStarted; any other state belongs
+    // to a Plug and Play request, perhaps a surprise removal on another thread.
+    InterlockedCompareExchange(reinterpret_cast<volatile LONG *>(&ext->DeviceState), NotStarted,
+                               Working);
     InterlockedDecrement(&ext->OpenCount);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }

@@ -12,6 +12,7 @@ void ResetPortState(PDEVICE_EXTENSION ext)
     KIRQL irql;
     KeAcquireSpinLock(&ext->WaitIrpLock, &irql);
     ext->PendingWaitIrp = NULL;
+    ext->CleanupInProgress = FALSE;
     KeReleaseSpinLock(&ext->WaitIrpLock, irql);
 
     // OutstandingIo is deliberately not reset: it is balanced on every path,

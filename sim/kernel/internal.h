@@ -30,6 +30,10 @@ void CheckDriverRoutineReturn(const RoutineEntry &entry, const char *kind, const
 // A KTIMER that is set, or a KDPC that is queued, inside [begin, begin+size):
 // memory about to be freed or a device object about to be deleted.
 bool FindQueuedTimerOrDpc(const void *begin, size_t size, std::string *what);
+// A DPC routine whose KDPC lies inside [begin, begin+size), or the I/O timer
+// routine of a device object there, executing on a processor other than the
+// caller's own context: the routine would go on using what is being freed.
+bool FindRunningRoutine(const void *begin, size_t size, std::string *what);
 // A work item queued or running for this device object; with
 // `exceptCurrentRoutine`, the routine that is running the question is not counted.
 bool WorkItemPendingFor(PDEVICE_OBJECT device, bool exceptCurrentRoutine = false);

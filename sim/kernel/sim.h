@@ -67,6 +67,7 @@ enum class Fault {
   WmiProviderNotDeregistered,  // IoDeleteDevice of a device still registered with IoWMIRegistrationControl
   MustSucceedIrpFailed,    // a stack failed a Plug and Play or power IRP that may not fail (remove, surprise removal, stop, cancel, system set-power)
   StackLeftAfterRemove,    // IRP_MN_REMOVE_DEVICE completed with the function driver's device still attached to the PDO
+  RoutineRunningOnDeletedDevice,  // IoDeleteDevice (or a free) while a DPC routine whose KDPC lies in the memory, or the device's I/O timer routine, runs on a processor
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

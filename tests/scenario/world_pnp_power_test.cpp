@@ -122,16 +122,20 @@ TEST(WorldPower, SleepAndWakeReachTheBus) {
     bool slept = world.Sleep(state);
     std::vector<power::SentSystemIrp> sent = power::SystemLog();
     sent.erase(sent.begin(), sent.begin() + mark);
-    ASSERT_GE(sent.size(), 2u);
+    ASSERT_GE(sent.size(), 1u);
     EXPECT_EQ(sent[0].minor, IRP_MN_QUERY_POWER);
     EXPECT_EQ(int(sent[0].state), state);
     if (slept) {
+      ASSERT_GE(sent.size(), 2u);
       EXPECT_EQ(world.SystemPowerState(), state);
       EXPECT_EQ(sent[1].minor, IRP_MN_SET_POWER);
       EXPECT_EQ(int(world.Modem()->SystemPowerState()), state);
       world.Wake();
     } else {
-      EXPECT_EQ(int(sent[1].state), int(PowerSystemWorking));
+      // The only stack refused (a modem that cannot wake from there): nobody
+      // agreed, so nobody is told the working state again.
+      EXPECT_EQ(sent.size(), 1u);
+      EXPECT_NE(sent[0].status, STATUS_SUCCESS);
     }
     EXPECT_EQ(world.SystemPowerState(), int(PowerSystemWorking));
     EXPECT_EQ(world.Modem()->SystemPowerState(), PowerSystemWorking);

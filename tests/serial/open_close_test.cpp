@@ -321,6 +321,49 @@ TEST(Cleanup, WaitsForAWriteInFlightBeforeTouchingDtr) {
   });
 }
 
+// A wait-on-mask request that arrives while cleanup waits for the port to
+// drain ends at once, cancelled, or cleanup would wait for it for ever; the
+// next open accepts waits again.
+TEST(Cleanup, WaitArrivingDuringTheDrainIsCancelledAndTheNextOpenAcceptsWaits) {
+  RunOnDevice([](TestDevice &dev) {
+    ScriptedLower::Policy normal = PendBulkIn();
+    dev.Lower().SetPolicy([&](const UrbSeen &s) {
+      if (IsBulkOut(s)) return UrbReply::Pending(UrbReply::NotCancelable);
+      return normal(s);
+    });
+    ASSERT_EQ(Open(dev), STATUS_SUCCESS);
+    ASSERT_EQ(dev.IoctlUlong(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_DSR).status, STATUS_SUCCESS);
+    DriverIrp write;
+    ASSERT_EQ(write.Write(dev.Fdo(), Bytes(10)), STATUS_PENDING);
+    size_t out = LastBulkOut(dev.Lower());
+    ASSERT_NE(out, kNone);
+    NTSTATUS cleanup = STATUS_PENDING;
+    TestThread closer("cleanup", [&] { cleanup = Cleanup(dev); });
+    SleepMs(20);
+    ASSERT_FALSE(closer.Finished()) << "cleanup did not wait for the write";
+    AsyncIoctl late;
+    late.StartWaitOnMask(dev.Fdo());
+    EXPECT_TRUE(late.Wait(10)) << "a wait accepted behind cleanup's flush";
+    EXPECT_TRUE(CompletedWith(late, STATUS_CANCELLED, 0));
+    ASSERT_TRUE(dev.Lower().Answer(out, STATUS_SUCCESS));
+    SleepMs(50);
+    ASSERT_TRUE(closer.Finished()) << "cleanup waits for ever";
+    closer.Join();
+    EXPECT_EQ(cleanup, STATUS_SUCCESS);
+    ASSERT_TRUE(write.Wait(10));
+    ASSERT_EQ(Close(dev), STATUS_SUCCESS);
+
+    ASSERT_EQ(Open(dev), STATUS_SUCCESS);
+    ASSERT_EQ(dev.IoctlUlong(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_DSR).status, STATUS_SUCCESS);
+    AsyncIoctl wait;
+    EXPECT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
+    EXPECT_FALSE(wait.Wait(5));
+    ASSERT_EQ(Cleanup(dev), STATUS_SUCCESS);
+    EXPECT_TRUE(WaitEndsWith(wait, 10, 0));
+    ASSERT_EQ(Close(dev), STATUS_SUCCESS);
+  });
+}
+
 TEST(Cleanup, NoMemoryForDtrOffEndsCleanupWithoutRaisingDtr) {
   RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy(PendBulkIn());
@@ -340,8 +383,10 @@ TEST(Cleanup, NoMemoryForDtrOffEndsCleanupWithoutRaisingDtr) {
 
 // ---------------------------------------------------------------- close
 
-TEST(Close, MarksThePortNotStartedWhateverTheStateWas) {
-  for (ULONG state : {ULONG(SurpriseRemoved), ULONG(PendingStop), ULONG(PendingRemove)}) {
+// A close ends only a working port's state: a removal or a pending stop or
+// removal that came meanwhile keeps its state, so no later open revives it.
+TEST(Close, MovesOnlyAWorkingPortToNotStarted) {
+  for (ULONG state : {ULONG(Working), ULONG(SurpriseRemoved), ULONG(PendingStop), ULONG(PendingRemove)}) {
     SCOPED_TRACE("state " + std::to_string(state));
     RunOnMachine([state] {
       TestDevice dev;
@@ -349,9 +394,32 @@ TEST(Close, MarksThePortNotStartedWhateverTheStateWas) {
       ASSERT_EQ(Open(dev), STATUS_SUCCESS);
       dev.Ext()->DeviceState = state;
       EXPECT_EQ(Close(dev), STATUS_SUCCESS);
-      EXPECT_EQ(dev.Ext()->DeviceState, ULONG(NotStarted));
+      EXPECT_EQ(dev.Ext()->DeviceState, state == Working ? ULONG(NotStarted) : state);
       EXPECT_EQ(dev.Ext()->OpenCount, 0);
       EXPECT_EQ(dev.Ext()->ReaderThread, nullptr);
+    });
+  }
+}
+
+// An open of a removed device is refused without a URB; one in a pending
+// stop or removal is served but leaves that state to Plug and Play.
+TEST(Open, RemovedDeviceIsRefusedAndOnlyNotStartedBecomesWorking) {
+  for (ULONG state : {ULONG(NotStarted), ULONG(SurpriseRemoved), ULONG(Removed), ULONG(PendingStop),
+                      ULONG(PendingRemove)}) {
+    SCOPED_TRACE("state " + std::to_string(state));
+    RunOnMachine([state] {
+      TestDevice dev(state);
+      dev.Lower().SetPolicy(PendBulkIn());
+      bool removed = state == SurpriseRemoved || state == Removed;
+      EXPECT_EQ(Open(dev), removed ? STATUS_DELETE_PENDING : STATUS_SUCCESS);
+      EXPECT_EQ(dev.Ext()->DeviceState, state == NotStarted ? ULONG(Working) : state);
+      if (removed) {
+        EXPECT_EQ(dev.Lower().Count(), 0u);
+        EXPECT_EQ(dev.Ext()->OpenCount, 0);
+        EXPECT_EQ(dev.Ext()->ReaderThread, nullptr);
+      } else {
+        EXPECT_EQ(Close(dev), STATUS_SUCCESS);
+      }
     });
   }
 }

@@ -5,6 +5,7 @@
 #include "datapath/ring.h"
 #include "serial/lines.h"
 #include "support/driver_fixture.h"
+#include "support/driver_irp.h"
 
 using namespace testing_support;
 
@@ -150,5 +151,51 @@ TEST(WaitOnMask, SetWaitMaskCompletesThePendingWaitWithZero) {
     EXPECT_EQ(wait.OutUlong(), 0u);
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
     EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, 4).OutUlong(), ULONG(SERIAL_EV_CTS));
+  });
+}
+
+// A pending wait the caller cancels (CancelIo, or its thread ending) ends
+// STATUS_CANCELLED with its reference dropped, and the slot takes a new wait.
+TEST(WaitOnMask, CancelledWaitEndsCancelledAndFreesTheSlot) {
+  RunOnDevice([](TestDevice &dev) {
+    SetMask(dev, SERIAL_EV_CTS);
+    DriverIrp wait;
+    EXPECT_EQ(wait.Ioctl(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    EXPECT_FALSE(wait.Wait(5));
+    wait.Cancel();
+    ASSERT_TRUE(wait.Wait(0));
+    EXPECT_TRUE(CompletedWith(wait, STATUS_CANCELLED, 0));
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+    EXPECT_EQ(dev.Ext()->PendingWaitIrp, nullptr);
+    AsyncIoctl next;
+    EXPECT_EQ(next.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
+    EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
+    ASSERT_TRUE(next.Wait(0));
+    EXPECT_TRUE(CompletedWith(next, STATUS_SUCCESS, 4u));
+  });
+}
+
+// Cancel and an event completing the wait on other processors at once: the
+// request ends exactly once, one way or the other, its reference dropped once.
+TEST(WaitOnMask, CancelRacingTheEventEndsTheWaitOnce) {
+  RunOnMachineForEachSeed([](uint64_t seed) {
+    TestDevice dev;
+    SetMask(dev, SERIAL_EV_CTS);
+    DriverIrp wait;
+    EXPECT_EQ(wait.Ioctl(dev.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4), STATUS_PENDING);
+    TestThread canceller("canceller", [&] {
+      SleepMs(seed % 2);
+      wait.Cancel();
+    });
+    EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
+    canceller.Join();
+    ASSERT_TRUE(wait.Wait(10));
+    if (wait.Status() == STATUS_SUCCESS) {
+      EXPECT_TRUE(CompletedWith(wait, STATUS_SUCCESS, 4u));
+    } else {
+      EXPECT_TRUE(CompletedWith(wait, STATUS_CANCELLED, 0));
+    }
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+    EXPECT_EQ(dev.Ext()->PendingWaitIrp, nullptr);
   });
 }

@@ -336,6 +336,7 @@ typedef struct _EPROCESS *PEPROCESS;
 
 #define MAXIMUM_PROCESSORS 32
 VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number);
+KAFFINITY KeQueryActiveProcessors(void);
 ULONG KeGetCurrentProcessorNumber(void);
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);

@@ -80,6 +80,30 @@ bool FindQueuedTimerOrDpc(const void *begin, size_t size, std::string *what) {
   return false;
 }
 
+bool FindRunningRoutine(const void *begin, size_t size, std::string *what) {
+  KernelState *s = State();
+  if (s == nullptr) return false;
+  auto b = reinterpret_cast<uintptr_t>(begin);
+  SimThread *self = CurrentSimThread();
+  for (size_t c = 0; c < s->cpus.size(); ++c) {
+    const Processor &p = s->cpus[c];
+    // A routine may free its own KDPC or context: it is done with them.
+    if (p.dpcThread != nullptr && p.dpcThread == self) continue;
+    auto d = reinterpret_cast<uintptr_t>(p.runningDpc);
+    auto t = reinterpret_cast<uintptr_t>(p.runningIoTimerOf);
+    if (p.runningIoTimerOf != nullptr && t >= b && t < b + size) {
+      if (what) *what = "its I/O timer routine is running on processor " + std::to_string(c);
+      return true;
+    }
+    if (p.runningDpc != nullptr && d < b + size && d + sizeof(KDPC) > b) {
+      if (what) *what = "the routine of the KDPC at offset " + std::to_string(d - b) + " is running on processor " +
+                        std::to_string(c);
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace internal
 }  // namespace sim
 
@@ -116,7 +140,16 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
   // A targeted DPC names its processor (Number - MAXIMUM_PROCESSORS); others take the caller's.
   KernelState *s = State();
   int cpu = CurrentCpu();
-  if (Dpc->Number >= MAXIMUM_PROCESSORS) cpu = static_cast<int>((Dpc->Number - MAXIMUM_PROCESSORS) % s->cpus.size());
+  if (Dpc->Number >= MAXIMUM_PROCESSORS) {
+    size_t target = Dpc->Number - MAXIMUM_PROCESSORS;
+    if (target >= s->cpus.size()) {
+      // Windows takes the number as it stands and corrupts another queue.
+      ReportFault(Fault::InvalidParameter, "KeInsertQueueDpc",
+                  "the DPC targets processor " + std::to_string(target) + ", which is not active (KeQueryActiveProcessors)");
+      return FALSE;
+    }
+    cpu = static_cast<int>(target);
+  }
   RaceRelease(Dpc);
   bool queued = Enqueue(cpu, Dpc, SystemArgument1, SystemArgument2);
   SchedulePointAfterEffect();

@@ -44,6 +44,11 @@ bool CheckLeftRunning(PDEVICE_OBJECT device, const DeviceRecord &rec) {
     ReportFault(kind, "IoDeleteDevice", rec.name + ": " + what);
     found = true;
   }
+  if (internal::FindRunningRoutine(device, sizeof(DEVICE_OBJECT) + rec.extensionSize, &what)) {
+    ReportFault(Fault::RoutineRunningOnDeletedDevice, "IoDeleteDevice",
+                rec.name + ": " + what + " (stopping or dequeuing does not wait for a routine already running)");
+    found = true;
+  }
   // A queued or running work item holds a reference on its device object,
   // which keeps the memory until the routine returns: deleting the device
   // meanwhile is legal. Without that reference it would not be.

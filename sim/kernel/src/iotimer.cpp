@@ -22,7 +22,9 @@ VOID NTAPI IoClockTick(PKDPC, PVOID, PVOID, PVOID) {
     if (!t->Started) continue;
     if (TraceEnabled()) Trace("io timer I" + std::to_string(StableId(t)));
     RaceAcquire(t);
+    s->cpus[self->dpcCpu].runningIoTimerOf = t->Device;
     t->Routine(t->Device, t->Context);
+    s->cpus[self->dpcCpu].runningIoTimerOf = nullptr;
     CheckIrqlRestored(self, "I/O timer routine");
   }
   if (!AnyStarted(s)) KeCancelTimer(&s->ioClock);

@@ -104,13 +104,17 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char *routine, bool checkTime
   bool queued = internal::FindQueuedTimerOrDpc(p, b.size, &what);
   if (queued && checkTimers)
     ReportFault(Fault::TimerQueuedInFreedMemory, routine, what + " still queued in freed " + Describe(p, b));
+  std::string running;
+  bool runs = internal::FindRunningRoutine(p, b.size, &running);
+  if (runs && checkTimers)
+    ReportFault(Fault::RoutineRunningOnDeletedDevice, routine, "freed " + Describe(p, b) + " while " + running);
   s.live.erase(it);
   s.freed[p] = b;
   internal::ForgetEvents(p, b.size);
-  if (queued) {
-    // The kernel's timer or DPC list still runs through this memory: keep it
-    // intact (unaccounted) until the kernel goes, so the fault is reported
-    // rather than crashing the host.
+  if (queued || runs) {
+    // The kernel's timer or DPC list, or a running routine, still uses this
+    // memory: keep it intact (unaccounted) until the kernel goes, so the
+    // fault is reported rather than crashing the host.
     s.kept.push_back(p);
     return;
   }

@@ -29,7 +29,9 @@ void DpcProcessor() {
     dpc->DpcData = nullptr;
     if (TraceEnabled()) Trace("dpc run D" + std::to_string(StableId(dpc)) + " cpu " + std::to_string(cpu));
     RaceAcquire(dpc);
+    p.runningDpc = dpc;
     dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+    s->cpus[cpu].runningDpc = nullptr;
     CheckIrqlRestored(self, "DPC routine");
     SchedulePoint();
   }
@@ -143,3 +145,14 @@ std::string DescribeProcessors() {
 }
 
 }  // namespace sim
+
+using namespace sim;
+
+// Up to Windows Server 2003 the routine must be called at or below APC_LEVEL.
+KAFFINITY KeQueryActiveProcessors(void) {
+  KernelState *s = State();
+  if (CurrentSimThread() != nullptr && KeGetCurrentIrql() > APC_LEVEL)
+    ReportFault(Fault::IrqlTooHigh, "KeQueryActiveProcessors", "called above APC_LEVEL (Windows XP allows APC_LEVEL at most)");
+  size_t n = std::min<size_t>(s->cpus.size(), sizeof(KAFFINITY) * 8);
+  return n == sizeof(KAFFINITY) * 8 ? ~KAFFINITY(0) : (KAFFINITY(1) << n) - 1;
+}

@@ -149,6 +149,9 @@ struct Processor {
   SimThread *interrupted = nullptr;
   std::deque<PKDPC> dpcs;
   SimThread *dpcThread = nullptr;
+  // What the DPC context executes now, for the deletion checks.
+  PKDPC runningDpc = nullptr;
+  PDEVICE_OBJECT runningIoTimerOf = nullptr;  // the device whose I/O timer routine runs
 };
 
 // A device's interrupt, due at an exact virtual time (not on a clock tick).

@@ -63,6 +63,7 @@ const char *const kFaultNames[] = {
     "WmiProviderNotDeregistered",
     "MustSucceedIrpFailed",
     "StackLeftAfterRemove",
+    "RoutineRunningOnDeletedDevice",
     "InvalidParameter",
 };
 
