@@ -100,6 +100,10 @@ void PowerIrpGone(PIRP irp);
 // A thread ended while this IRP it issued was outstanding: reported, and the
 // IRP, taken off the thread, finishes without writing to what the thread left.
 void IrpOfEndedThread(PIRP irp, const std::string &thread);
+// The requests a thread made through the Nt* calls and that have not ended:
+// cancelled with IoCancelIrp (returns how many were), or counted.
+size_t CancelUserIrpsOf(PETHREAD thread);
+size_t UserIrpsOf(PETHREAD thread);
 // IofCallDriver as PoCallDriver uses it: a power IRP passes without the
 // check that catches power IRPs sent with IoCallDriver.
 NTSTATUS CallDriverFromPowerManager(PDEVICE_OBJECT device, PIRP irp);

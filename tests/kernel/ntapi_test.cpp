@@ -169,12 +169,15 @@ TEST(NtApi, CancelIoCancelsTheCallersRequestsOnly) {
     HANDLE h;
     ASSERT_EQ(OpenForReading(&h, L"\\??\\PORT0", true), STATUS_SUCCESS);
     OverlappedRead mine, theirs;
-    KEVENT otherStarted;
+    KEVENT otherStarted, otherMayEnd;
     KeInitializeEvent(&otherStarted, NotificationEvent, FALSE);
+    KeInitializeEvent(&otherMayEnd, NotificationEvent, FALSE);
     EXPECT_EQ(mine.Start(h), STATUS_PENDING);
-    sim::CreateThread("other", [&] {
+    // The other thread stays: an ending thread's requests are cancelled too.
+    sim::SimThread *other = sim::CreateThread("other", [&] {
       EXPECT_EQ(theirs.Start(h), STATUS_PENDING);
       KeSetEvent(&otherStarted, IO_NO_INCREMENT, FALSE);
+      KeWaitForSingleObject(&otherMayEnd, Executive, KernelMode, FALSE, nullptr);
     });
     KeWaitForSingleObject(&otherStarted, Executive, KernelMode, FALSE, nullptr);
     IO_STATUS_BLOCK iosb;
@@ -185,6 +188,25 @@ TEST(NtApi, CancelIoCancelsTheCallersRequestsOnly) {
     port.held.erase(port.held.begin());  // the cancelled one
     port.CompleteHeld();
     EXPECT_EQ(theirs.iosb.Status, STATUS_SUCCESS);
+    KeSetEvent(&otherMayEnd, IO_NO_INCREMENT, FALSE);
+    while (!sim::ThreadFinished(other)) DelayMs(1);
+    EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);
+  });
+}
+
+// An ending thread's requests are cancelled as the thread runs down, and
+// the thread ends once they have.
+TEST(NtApi, AThreadsEndCancelsItsRequests) {
+  RunExpectingNoFaults([] {
+    Port port;
+    port.pendReads = true;
+    HANDLE h;
+    ASSERT_EQ(OpenForReading(&h, L"\\??\\PORT0", true), STATUS_SUCCESS);
+    OverlappedRead theirs;
+    sim::SimThread *other = sim::CreateThread("other", [&] { EXPECT_EQ(theirs.Start(h), STATUS_PENDING); });
+    while (!sim::ThreadFinished(other)) DelayMs(1);
+    EXPECT_TRUE(theirs.Signalled());
+    EXPECT_EQ(theirs.iosb.Status, STATUS_CANCELLED);
     EXPECT_EQ(sim::NtClose(h), STATUS_SUCCESS);
   });
 }

@@ -137,3 +137,44 @@ TEST(PortLifecycle, ReopenRestoresDefaultsAndKeepsTimeouts) {
     CloseHandle(port);
   });
 }
+
+namespace {
+
+struct AbandonedWait {
+  HANDLE port;
+  OVERLAPPED *ov;
+  DWORD *events;
+};
+
+DWORD WINAPI StartWaitAndLeave(LPVOID p) {
+  AbandonedWait *w = static_cast<AbandonedWait *>(p);
+  BOOL ok = WaitCommEvent(w->port, w->events, w->ov);
+  return !ok && GetLastError() == ERROR_IO_PENDING ? 0 : 1;
+}
+
+}  // namespace
+
+// A thread that leaves with its WaitCommEvent pending: the I/O manager
+// cancels it as the thread ends, and the port takes the next wait.
+TEST(PortLifecycle, AWaitAbandonedByItsEndingThreadIsCancelled) {
+  RunOnEachSeedWithCom7(true, [&](sim::World &, HANDLE port) {
+    ASSERT_TRUE(SetCommMask(port, EV_RING));
+    Overlapped wait;
+    DWORD events = 0xFFFFFFFF;
+    AbandonedWait w = {port, &wait.ov, &events};
+    HANDLE thread = CreateThread(NULL, 0, StartWaitAndLeave, &w, 0, NULL);
+    ASSERT_NE(thread, (HANDLE)NULL);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000));
+    DWORD code = 1;
+    ASSERT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(0u, code) << "the wait pended";
+    CloseHandle(thread);
+    DWORD n;
+    EXPECT_TRUE(EndsAborted(port, &wait, &n));
+
+    Overlapped next;
+    EXPECT_TRUE(IsPending(WaitCommEvent(port, &events, &next))) << "the slot is free again";
+    ASSERT_TRUE(SetCommMask(port, EV_RING));
+    EXPECT_TRUE(GetOverlappedResult(port, &next, &n, TRUE));
+  });
+}

@@ -4,6 +4,8 @@
 // manager finishes the IRPs a thread issued this way, so their status block
 // and event are written in the issuer's own context. Also each thread's list
 // of the IRPs it issued.
+#include <vector>
+
 #include "sim/kernel/src/sched_internal.h"
 
 namespace sim {
@@ -51,6 +53,29 @@ void DeliverKernelApcs(SimThread *t) {
   RunQueued(t);
 }
 
+// As the I/O manager runs down an ending thread: every IRP it still has out
+// is cancelled, and the thread waits for them, in 100 ms steps for at most
+// five minutes; what is left after that is reported below.
+void CancelThreadIo(_ETHREAD *thread) {
+  PETHREAD self = reinterpret_cast<PETHREAD>(thread);
+  bool userIrps = internal::CancelUserIrpsOf(self) > 0;
+  if (IsListEmpty(&thread->IrpList) && !userIrps) return;
+  std::vector<PIRP> irps;
+  for (PLIST_ENTRY e = thread->IrpList.Flink; e != &thread->IrpList; e = e->Flink)
+    irps.push_back(CONTAINING_RECORD(e, IRP, ThreadListEntry));
+  for (PIRP irp : irps) {
+    // Completion of an earlier one may have freed a later one already.
+    bool listed = false;
+    for (PLIST_ENTRY e = thread->IrpList.Flink; e != &thread->IrpList; e = e->Flink)
+      listed = listed || CONTAINING_RECORD(e, IRP, ThreadListEntry) == irp;
+    if (listed) IoCancelIrp(irp);
+  }
+  LARGE_INTEGER step;
+  step.QuadPart = -100 * 10000LL;
+  for (int i = 0; i < 3000 && (!IsListEmpty(&thread->IrpList) || internal::UserIrpsOf(self) > 0); ++i)
+    KeDelayExecutionThread(KernelMode, FALSE, &step);
+}
+
 void ThreadExiting(SimThread *t) {
   try {
     DeliverKernelApcs(t);
@@ -59,6 +84,11 @@ void ThreadExiting(SimThread *t) {
   }
   auto *thread = reinterpret_cast<_ETHREAD *>(t->object);
   if (thread == nullptr) return;
+  try {
+    CancelThreadIo(thread);
+  } catch (ThreadUnwind &) {
+    return;
+  }
   while (!IsListEmpty(&thread->IrpList)) {
     PIRP irp = CONTAINING_RECORD(RemoveHeadList(&thread->IrpList), IRP, ThreadListEntry);
     InitializeListHead(&irp->ThreadListEntry);

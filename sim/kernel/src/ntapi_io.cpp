@@ -189,4 +189,29 @@ NTSTATUS NtCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK Iosb) {
   return STATUS_SUCCESS;
 }
 
+namespace internal {
+
+namespace {
+std::vector<std::pair<PIRP, uint64_t>> UserIrps(PETHREAD thread) {
+  std::vector<std::pair<PIRP, uint64_t>> mine;
+  for (auto &l : io::LiveIrps())
+    if (l.second->origin == io::IrpOrigin::User && l.second->thread == thread &&
+        l.first->CurrentLocation <= l.first->StackCount + 1)
+      mine.emplace_back(l.first, l.second->serial);
+  return mine;
+}
+}  // namespace
+
+size_t CancelUserIrpsOf(PETHREAD thread) {
+  auto mine = UserIrps(thread);
+  for (auto &m : mine) {
+    auto rec = io::FindIrp(m.first);
+    if (rec && rec->serial == m.second) IoCancelIrp(m.first);
+  }
+  return mine.size();
+}
+
+size_t UserIrpsOf(PETHREAD thread) { return UserIrps(thread).size(); }
+
+}  // namespace internal
 }  // namespace sim
