@@ -143,6 +143,9 @@ struct RequestContext {
 
 NTSTATUS NTAPI RequestCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   std::unique_ptr<RequestContext> request(static_cast<RequestContext *>(context));
+  // The callback comes after the request was made, on whatever processor
+  // finished the IRP: what the requester wrote before is visible to it.
+  RaceAcquire(request.get());
   if (request->completion)
     request->completion(request->target, request->minor, request->state, request->context, &irp->IoStatus);
   NTSTATUS status = irp->IoStatus.Status;
@@ -251,6 +254,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     sp->Parameters.Power.State = PowerState;
   }
   if (Irp) *Irp = irp;
+  sim::RaceRelease(request);
   PoCallDriver(top, irp);
   return STATUS_PENDING;
 }
