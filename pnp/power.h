@@ -42,6 +42,13 @@ NTSTATUS QueuePowerDownWork(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID NTAPI PowerDownWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 NTSTATUS ArmWaitWake(PDEVICE_EXTENSION ext);
 
+// Power states compare as signed numbers: a larger one is a lower power
+// level (D3 below D0, S4 deeper than S1).
+inline LONG PowerLevel(ULONG state)
+{
+    return static_cast<LONG>(state);
+}
+
 // The last steps of every path that finishes a set or query request here.
 NTSTATUS FinishPowerIrp(PDEVICE_EXTENSION ext, PIRP Irp, NTSTATUS Status);
 // Copies the current location to the next with a completion routine for

@@ -1,10 +1,6 @@
 #include "pnp/power.h"
 #include "driver/accounting.h"
 
-static LONG PowerLevel(ULONG state)
-{
-    return static_cast<LONG>(state);
-}
 
 // A power-up to D0 may complete at DISPATCH_LEVEL, where the reader cannot
 // be started; its work item is taken now, while the request can still be

@@ -1,11 +1,6 @@
 #include "pnp/power.h"
 #include "driver/accounting.h"
 
-// Power states are ordered by number: a larger one is a deeper sleep.
-static LONG PowerLevel(ULONG state)
-{
-    return static_cast<LONG>(state);
-}
 
 NTSTATUS SystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
