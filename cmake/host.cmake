@@ -74,6 +74,9 @@ if(USBMODEM_RACE_DETECTOR)
   set(SIM_KERNEL_ONLY simmachine)
 endif()
 
+# Structures crossing the driver's edge laid out as x86 Windows does.
+include(${CMAKE_SOURCE_DIR}/cmake/layout_check.cmake)
+
 # Test support shared by the test folders.
 file(GLOB TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
 
@@ -91,6 +94,9 @@ function(test_folder folder)
   add_executable(test_${folder} ${srcs} ${support} ${GTEST_SRC}/src/gtest_main.cc)
   target_include_directories(test_${folder} PRIVATE ${SIM_INCLUDE_DIRS} ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(test_${folder} PRIVATE ${ARGN} gtest_host)
+  if(TARGET layout_check)
+    add_dependencies(test_${folder} layout_check)
+  endif()
   add_test(NAME ${folder} COMMAND test_${folder})
   set_tests_properties(${folder} PROPERTIES TIMEOUT 900)
   if(USBMODEM_RACE_DETECTOR)

@@ -22,30 +22,12 @@ set_target_properties(usbmodem PROPERTIES
 
 target_include_directories(usbmodem PRIVATE ${DRIVER_INCLUDE_DIRS})
 
-set(USBMODEM_COMPAT_HEADER ${CMAKE_SOURCE_DIR}/target/compat.h)
+include(${CMAKE_SOURCE_DIR}/cmake/target_flags.cmake)
 foreach(image_part usbmodem usbmodem_int64)
   # SYSTEM: the DDK headers are not ours to warn about.
   target_include_directories(${image_part} SYSTEM PRIVATE ${USBMODEM_DDK_DIR})
-  target_compile_definitions(${image_part} PRIVATE
-    _WIN32_WINNT=0x0501
-    WINVER=0x0501
-    NTDDI_VERSION=0x05010000)
-  target_compile_options(${image_part} PRIVATE
-    -include ${USBMODEM_COMPAT_HEADER}
-    -ffreestanding
-    -fno-exceptions
-    -fno-rtti
-    -fno-asynchronous-unwind-tables
-    -fno-unwind-tables
-    -fno-threadsafe-statics
-    -fno-stack-protector
-    -fno-strict-aliasing
-    # No FPU/SSE state may be touched at raised IRQL without saving it.
-    -mgeneral-regs-only
-    # Large frames would call libgcc's ___chkstk_ms; the kernel stack is
-    # 12 KB anyway, so such a frame is a bug, not something to probe.
-    -mno-stack-arg-probe
-    -Wall)
+  target_compile_definitions(${image_part} PRIVATE ${USBMODEM_TARGET_DEFINITIONS})
+  target_compile_options(${image_part} PRIVATE ${USBMODEM_TARGET_OPTIONS})
 endforeach()
 
 target_link_options(usbmodem PRIVATE

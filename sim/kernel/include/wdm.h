@@ -40,8 +40,17 @@ typedef short SHORT, CSHORT;
 typedef unsigned short USHORT, *PUSHORT, WORD;
 typedef int32_t LONG, *PLONG;
 typedef uint32_t ULONG, *PULONG, DWORD;
-typedef int64_t LONGLONG, LONG64;
-typedef uint64_t ULONGLONG, ULONG64;
+#if defined(__i386__)
+// i386 Linux aligns 64-bit integers to 4 inside structures, x86 Windows to
+// 8; the driver image and the machine must agree on every offset.
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
+#else
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+#endif
+typedef LONGLONG LONG64;
+typedef ULONGLONG ULONG64;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR, KAFFINITY;
 typedef ULONG_PTR SIZE_T;
@@ -691,6 +700,25 @@ typedef struct _IO_TIMER *PIO_TIMER;
 typedef struct _IO_WORKITEM *PIO_WORKITEM;
 typedef struct _VPB *PVPB;
 
+typedef enum _IO_ALLOCATION_ACTION {
+  KeepObject = 1,
+  DeallocateObject,
+  DeallocateObjectKeepRegisters
+} IO_ALLOCATION_ACTION, *PIO_ALLOCATION_ACTION;
+typedef IO_ALLOCATION_ACTION NTAPI DRIVER_CONTROL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp,
+                                                  PVOID MapRegisterBase, PVOID Context);
+typedef DRIVER_CONTROL *PDRIVER_CONTROL;
+// The DMA adapter's wait record; it gives DEVICE_OBJECT.Queue its size.
+typedef struct _WAIT_CONTEXT_BLOCK {
+  KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+  PDRIVER_CONTROL DeviceRoutine;
+  PVOID DeviceContext;
+  ULONG NumberOfMapRegisters;
+  PVOID DeviceObject;
+  PVOID CurrentIrp;
+  struct _KDPC *BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
 typedef struct _DEVICE_OBJECT {
   CSHORT Type;
   USHORT Size;
@@ -708,6 +736,7 @@ typedef struct _DEVICE_OBJECT {
   CCHAR StackSize;
   union {
     LIST_ENTRY ListEntry;
+    WAIT_CONTEXT_BLOCK Wcb;
   } Queue;
   ULONG AlignmentRequirement;
   KDEVICE_QUEUE DeviceQueue;
@@ -774,6 +803,9 @@ typedef struct _FILE_OBJECT {
   KEVENT Lock;
   KEVENT Event;
   PVOID CompletionContext;
+  KSPIN_LOCK IrpListLock;
+  LIST_ENTRY IrpList;
+  volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 // ---------------------------------------------------------------- power and PnP types
@@ -879,6 +911,11 @@ typedef struct _INTERFACE {
 } INTERFACE, *PINTERFACE;
 
 // ---------------------------------------------------------------- IRP and stack location
+// x86 Windows packs the stack location to 4: Parameters.Read.ByteOffset sits
+// at offset 12 and the location is 36 bytes.
+#if defined(__i386__)
+#pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -967,6 +1004,9 @@ typedef struct _IO_STACK_LOCATION {
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma pack(pop)
+#endif
 
 typedef struct _IRP {
   CSHORT Type;
