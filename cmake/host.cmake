@@ -85,7 +85,7 @@ function(test_folder folder)
   endif()
   # The kernel's own tests link no driver, so they take none of the driver fixtures.
   set(support ${TEST_SUPPORT})
-  if(folder STREQUAL "kernel")
+  if(folder STREQUAL "kernel" OR folder STREQUAL "image")
     set(support "")
   endif()
   add_executable(test_${folder} ${srcs} ${support} ${GTEST_SRC}/src/gtest_main.cc)
@@ -100,6 +100,14 @@ function(test_folder folder)
 endfunction()
 
 test_folder(kernel ${SIM_KERNEL_ONLY})
+
+# The PE loader; it maps images below 4 GiB, so the 64-bit build tests it too.
+add_library(simimage_loader OBJECT ${CMAKE_SOURCE_DIR}/sim/image/pe_image.cpp ${CMAKE_SOURCE_DIR}/sim/image/pe_symbols.cpp)
+target_include_directories(simimage_loader PUBLIC ${CMAKE_SOURCE_DIR})
+test_folder(image simimage_loader)
+if(TARGET test_image)
+  target_compile_definitions(test_image PRIVATE USBMODEM_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+endif()
 foreach(folder driver serial datapath usb modem win32 scenario stress)
   test_folder(${folder} ${SIM_ALL} usbmodem_host)
 endforeach()
