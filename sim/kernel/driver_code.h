@@ -10,6 +10,8 @@
 #include <tuple>
 #include <type_traits>
 
+struct _DRIVER_OBJECT;
+
 namespace sim {
 
 constexpr size_t kDriverStackBytes = 12 * 1024;
@@ -46,6 +48,11 @@ DriverStack *DriverStackGuarding(uintptr_t address);
 void AddImageCode(uintptr_t begin, uintptr_t end);
 void RemoveImageCode(uintptr_t begin);
 bool IsImageCode(uintptr_t address);
+
+// The image a driver object's code came from is released with the object,
+// when it is unloaded with no device objects left.
+void WhenDriverUnloaded(_DRIVER_OBJECT *driver, void (*release)(void *context), void *context);
+void ReleaseDriverCode(_DRIVER_OBJECT *driver);
 
 // Installed by the image runtime: runs thunk(context) on the current
 // thread's driver stack, `routine` being the image routine it calls.

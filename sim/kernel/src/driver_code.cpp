@@ -23,6 +23,13 @@ std::set<DriverStack *> &AllStacks() {
 std::vector<std::pair<uintptr_t, uintptr_t>> g_imageCode;
 ImageCodeRunner g_runner = nullptr;
 
+struct Release {
+  _DRIVER_OBJECT *driver;
+  void (*release)(void *);
+  void *context;
+};
+std::vector<Release> g_releases;
+
 }  // namespace
 
 DriverStack::DriverStack() {
@@ -74,6 +81,20 @@ bool IsImageCode(uintptr_t address) {
   for (const auto &r : g_imageCode)
     if (address >= r.first && address < r.second) return true;
   return false;
+}
+
+void WhenDriverUnloaded(_DRIVER_OBJECT *driver, void (*release)(void *context), void *context) {
+  g_releases.push_back({driver, release, context});
+}
+
+void ReleaseDriverCode(_DRIVER_OBJECT *driver) {
+  for (auto it = g_releases.begin(); it != g_releases.end(); ++it)
+    if (it->driver == driver) {
+      Release r = *it;
+      g_releases.erase(it);
+      r.release(r.context);
+      return;
+    }
 }
 
 void SetImageCodeRunner(ImageCodeRunner runner) { g_runner = runner; }

@@ -81,6 +81,7 @@ void UnloadDriver(PDRIVER_OBJECT driverObject) {
   if (TraceEnabled()) Trace("driver " + Narrow(&driverObject->DriverName) + " unloaded");
   // Devices left behind still point at the object; it stays until the kernel goes.
   if (devicesLeft) return;
+  ReleaseDriverCode(driverObject);  // its image goes with it
   if (driverObject->DriverExtension->ServiceKeyName.Buffer)
     PoolFree(driverObject->DriverExtension->ServiceKeyName.Buffer, "IoUnloadDriver");
   PoolFree(driverObject->DriverName.Buffer, "IoUnloadDriver");
