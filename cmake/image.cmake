@@ -17,6 +17,8 @@ target_include_directories(usbmodem_image PUBLIC ${SIM_INCLUDE_DIRS})
 target_compile_definitions(usbmodem_image PRIVATE USBMODEM_DEFAULT_IMAGE="${USBMODEM_IMAGE_DEFAULT}")
 target_link_libraries(usbmodem_image PUBLIC simimage)
 
+set(TEST_SUPPORT_IMAGE ${TEST_SUPPORT})
+
 # The same test program against the image: sources of the folder that drive
 # the machine from outside the driver (those named in `exclude` reach into it).
 function(image_test_folder folder)
