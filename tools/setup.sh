@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what the two builds need on a Debian machine, when it is missing.
+# Installs what the builds need on a Debian machine, when it is missing.
 set -euo pipefail
 
 missing=()
@@ -9,6 +9,10 @@ command -v i686-w64-mingw32-g++ >/dev/null || missing+=(g++-mingw-w64-i686)
 command -v i686-w64-mingw32-objdump >/dev/null || missing+=(binutils-mingw-w64-i686)
 [ -f /usr/share/mingw-w64/include/ddk/ntddk.h ] || missing+=(mingw-w64-i686-dev)
 [ -f /usr/src/googletest/googletest/src/gtest-all.cc ] || missing+=(googletest)
+# The 32-bit host build: gcc's multilib, and qemu to run its programs where
+# the kernel cannot.
+echo 'int main() { return 0; }' | g++ -m32 -x c++ - -o /dev/null -pthread 2>/dev/null || missing+=(g++-multilib)
+command -v qemu-i386 >/dev/null || missing+=(qemu-user)
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"

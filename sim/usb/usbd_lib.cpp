@@ -13,7 +13,7 @@ bool Within(PUCHAR begin, PUCHAR end, PUCHAR at, size_t size) {
 
 }  // namespace
 
-PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
+PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
                                              LONG DescriptorType) {
   if (DescriptorBuffer == nullptr || StartPosition == nullptr) return nullptr;
   PUCHAR begin = static_cast<PUCHAR>(DescriptorBuffer);
@@ -28,7 +28,7 @@ PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG Total
   return nullptr;
 }
 
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                                               PVOID StartPosition, LONG InterfaceNumber,
                                                               LONG AlternateSetting, LONG InterfaceClass,
                                                               LONG InterfaceSubClass, LONG InterfaceProtocol) {
@@ -56,7 +56,7 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION
 // One block: the URB header, then one USBD_INTERFACE_INFORMATION per list
 // entry, each sized for its interface's endpoints. The list's Interface
 // pointers are set into the block.
-PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
   if (ConfigurationDescriptor == nullptr || InterfaceList == nullptr) return nullptr;
   PUCHAR begin = reinterpret_cast<PUCHAR>(ConfigurationDescriptor);

@@ -174,7 +174,7 @@ TEST(Pnp, PowerRequestsAfterRemovalAreRefused) {
       KEVENT *done;
       NTSTATUS status;
     } outcome = {&done, STATUS_PENDING};
-    PREQUEST_POWER_COMPLETE callback = [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) {
+    PREQUEST_POWER_COMPLETE callback = [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) NTAPI {
       Outcome *o = static_cast<Outcome *>(context);
       o->status = io->Status;
       KeSetEvent(o->done, IO_NO_INCREMENT, FALSE);

@@ -88,7 +88,7 @@ TEST(IoBuild, BuiltIrpIsFreedAfterCompletionEvenWhenTheCallerHaltsIt) {
     // A caller that halts completion to look at the IRP, then lets the I/O manager finish it.
     PIRP irp = IoBuildDeviceIoControlRequest(kNeitherIoctl, top, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
     IoSetCompletionRoutine(
-        irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE,
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE,
         TRUE, TRUE);
     IoCallDriver(top, irp);
     EXPECT_FALSE(KeReadStateEvent(&event));
@@ -137,7 +137,7 @@ TEST(IoQueue, StartIoRunsOneAtATimeAtDispatchLevelInOrder) {
       sp->MajorFunction = IRP_MJ_READ;
       sp->Parameters.Read.Key = key;
       IoSetCompletionRoutine(
-          irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr,
+          irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr,
           TRUE, TRUE, TRUE);
       EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
       irps.push_back(irp);

@@ -123,7 +123,7 @@ TEST(IoCancel, IoCancelIrpCallsTheRoutineWithTheCancelLockHeld) {
     called = false;
     PIRP irp = IoAllocateIrp(1, FALSE);
     IoSetNextIrpStackLocation(irp);  // as if a driver held it
-    IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP i) {
+    IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP i) NTAPI {
       called = true;
       EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
       EXPECT_GT(sim::internal::SpinLocksHeldByCurrentThread(), 0);

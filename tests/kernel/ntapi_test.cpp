@@ -40,7 +40,7 @@ struct Port {
         memcpy(irp->AssociatedIrp.SystemBuffer, "abc", 3);
         if (pendReads) {
           IoMarkIrpPending(irp);
-          IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP i) {
+          IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP i) NTAPI {
             IoReleaseCancelSpinLock(i->CancelIrql);
             CompleteWith(i, STATUS_CANCELLED);
           });

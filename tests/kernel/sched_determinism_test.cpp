@@ -20,7 +20,7 @@ std::string RacyLog(const sim::KernelOptions &options) {
     KTIMER timer;
     KDPC dpc;
     KeInitializeTimer(&timer);
-    KeInitializeDpc(&dpc, [](PKDPC, PVOID ctx, PVOID, PVOID) { *static_cast<std::string *>(ctx) += 'T'; }, &log);
+    KeInitializeDpc(&dpc, [](PKDPC, PVOID ctx, PVOID, PVOID) NTAPI { *static_cast<std::string *>(ctx) += 'T'; }, &log);
     KeSetTimer(&timer, RelativeMs(1), &dpc);
     auto writer = [&log](char c) {
       return [&log, c] {

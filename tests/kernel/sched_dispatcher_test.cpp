@@ -89,7 +89,7 @@ TEST(MultipleWaits, WaitAnyWakesOnTheObjectSignalledLater) {
     KTIMER t;
     KDPC d;
     KeInitializeTimer(&t);
-    KeInitializeDpc(&d, [](PKDPC, PVOID ctx, PVOID, PVOID) { KeSetEvent(static_cast<PKEVENT>(ctx), 0, FALSE); }, &data);
+    KeInitializeDpc(&d, [](PKDPC, PVOID ctx, PVOID, PVOID) NTAPI { KeSetEvent(static_cast<PKEVENT>(ctx), 0, FALSE); }, &data);
     KeSetTimer(&t, RelativeMs(30), &d);
     LARGE_INTEGER timeout = RelativeMs(1000);
     EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &timeout, nullptr),

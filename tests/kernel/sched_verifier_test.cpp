@@ -131,7 +131,7 @@ TEST_F(Verifier, IrqlNotRestoredByADpc) {
   sim::Kernel k(Options());
   KDPC dpc;
   k.Run([&] {
-    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KfRaiseIrql(HIGH_LEVEL); }, nullptr);
+    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI { KfRaiseIrql(HIGH_LEVEL); }, nullptr);
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
     DelayMs(1);
   });
@@ -210,7 +210,7 @@ TEST_F(Verifier, SetTimerOrQueuedDpcInsideMemoryBeingChecked) {
   k.Run([] {
     DeviceContext ctx;
     KeInitializeTimer(&ctx.timer);
-    KeInitializeDpc(&ctx.dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    KeInitializeDpc(&ctx.dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI {}, nullptr);
     std::string what;
     EXPECT_FALSE(sim::internal::FindQueuedTimerOrDpc(&ctx, sizeof ctx, &what));
     KeSetTimer(&ctx.timer, RelativeMs(100), nullptr);
@@ -223,7 +223,7 @@ TEST_F(Verifier, SetTimerOrQueuedDpcInsideMemoryBeingChecked) {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     KDPC blocker;
-    KeInitializeDpc(&blocker, [](PKDPC, PVOID l, PVOID, PVOID) {
+    KeInitializeDpc(&blocker, [](PKDPC, PVOID l, PVOID, PVOID) NTAPI {
       KeAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(l));
       KeReleaseSpinLockFromDpcLevel(static_cast<PKSPIN_LOCK>(l));
     }, &lock);

@@ -82,7 +82,8 @@ TEST(SetEventWithWait, AnythingButTheWaitNextIsAFault) {
     std::function<void(Events &)> next;
   };
   const Case cases[] = {
-      {"lowers the IRQL", "KeLowerIrql", [](Events &) { KeLowerIrql(PASSIVE_LEVEL); }},
+      // Parenthesised, here and below: the HAL's KeLowerIrql itself, which x86 builds would map onto KfLowerIrql.
+      {"lowers the IRQL", "KeLowerIrql", [](Events &) { (KeLowerIrql)(PASSIVE_LEVEL); }},
       {"sets another event", "KeSetEvent", [](Events &e) { KeSetEvent(&e.waited, IO_NO_INCREMENT, FALSE); }},
       {"clears one", "KeClearEvent", [](Events &e) { KeClearEvent(&e.waited); }},
       {"delays", "KeDelayExecutionThread", [](Events &) { DelayMs(1); }},
@@ -289,7 +290,7 @@ TEST(LowerIrql, BelowDispatchLevelWithASpinLockHeldIsAFault) {
     KeInitializeSpinLock(&lock);
     KIRQL old;
     KeAcquireSpinLock(&lock, &old);
-    KeLowerIrql(old);
+    (KeLowerIrql)(old);
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     KeReleaseSpinLock(&lock, old);
   });

@@ -2,13 +2,15 @@
 # Runs each test program twice with the same seed and trace file and fails
 # unless the two traces are byte-identical: every run must be replayable.
 set -u
+# Programs of another architecture run under the build's emulator (qemu-i386).
+read -r -a emulator <<<"${USBMODEM_EMULATOR:-}"
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 status=0
 for program in "$@"; do
   name=$(basename "$program")
   for run in 1 2; do
-    USBMODEM_SEED=11 USBMODEM_SEEDS=3 USBMODEM_TRACE="$dir/$name.$run" "$program" >"$dir/$name.$run.out" 2>&1 || {
+    USBMODEM_SEED=11 USBMODEM_SEEDS=3 USBMODEM_TRACE="$dir/$name.$run" "${emulator[@]}" "$program" >"$dir/$name.$run.out" 2>&1 || {
       echo "FAIL: $name run $run failed"; tail -20 "$dir/$name.$run.out"; status=1; continue 2; }
   done
   if [ ! -s "$dir/$name.1" ]; then

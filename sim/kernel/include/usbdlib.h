@@ -40,11 +40,11 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
     (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                                     \
   } while (0)
 
-PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
+PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
                                              LONG DescriptorType);
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                                               PVOID StartPosition, LONG InterfaceNumber,
                                                               LONG AlternateSetting, LONG InterfaceClass,
                                                               LONG InterfaceSubClass, LONG InterfaceProtocol);
-PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY InterfaceList);

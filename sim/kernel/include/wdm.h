@@ -16,11 +16,17 @@
 #endif
 
 // ---------------------------------------------------------------- basics
+// The conventions of x86 Windows' exports; x86-64 has one convention only.
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#else
 #define NTAPI
+#define FASTCALL
+#endif
 #define NTKERNELAPI
 #define NTSYSAPI
 #define DDKAPI
-#define FASTCALL
 #define DECLSPEC_IMPORT
 #define IN
 #define OUT
@@ -222,13 +228,13 @@ WCHAR *sim_wcsncpy(WCHAR *d, const WCHAR *s, size_t n);
 WCHAR *sim_wcscat(WCHAR *d, const WCHAR *s);
 }
 
-VOID RtlInitUnicodeString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
-VOID RtlCopyUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
-LONG RtlCompareUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN CaseInSensitive);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN CaseInSensitive);
-VOID RtlFreeUnicodeString(PUNICODE_STRING s);
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN CaseInSensitive);
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN CaseInSensitive);
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING s);
 
 #define RtlCopyMemory(d, s, n) memcpy((d), (s), (n))
 #define RtlMoveMemory(d, s, n) memmove((d), (s), (n))
@@ -243,35 +249,50 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING s);
 #define DISPATCH_LEVEL 2
 #define HIGH_LEVEL 31
 
-KIRQL KeGetCurrentIrql(void);
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-VOID KeLowerIrql(KIRQL NewIrql);
-KIRQL KfRaiseIrql(KIRQL NewIrql);
-VOID KfLowerIrql(KIRQL NewIrql);
-KIRQL KeRaiseIrqlToDpcLevel(void);
+KIRQL NTAPI KeGetCurrentIrql(void);
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
+#if defined(__i386__)
+// As x86 drivers are built: the HAL's fastcall routines stand in for these.
+#define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
+#define KeLowerIrql(a) KfLowerIrql(a)
+#endif
 
 // Pageable code may run only where a page fault can be taken.
 VOID SimCheckPagedCode(const char *routine);
 #define PAGED_CODE() SimCheckPagedCode(__func__)
 
 // ---------------------------------------------------------------- spin locks
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
-VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(lock, oldIrql) (*(oldIrql) = KfAcquireSpinLock(lock))
 #define KeReleaseSpinLock(lock, newIrql) KfReleaseSpinLock((lock), (newIrql))
 
 // ---------------------------------------------------------------- interlocked
 // Each is one step of the machine and a point where another thread may run.
-LONG InterlockedIncrement(LONG volatile *Addend);
-LONG InterlockedDecrement(LONG volatile *Addend);
-LONG InterlockedExchange(LONG volatile *Target, LONG Value);
-LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value);
-LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand);
+LONG FASTCALL InterlockedIncrement(LONG volatile *Addend);
+LONG FASTCALL InterlockedDecrement(LONG volatile *Addend);
+LONG FASTCALL InterlockedExchange(LONG volatile *Target, LONG Value);
+LONG FASTCALL InterlockedExchangeAdd(LONG volatile *Addend, LONG Value);
+LONG FASTCALL InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand);
+#if defined(__i386__)
+// Pointers are LONGs on x86: no routine of their own, as in the x86 headers.
+static inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
+  return (PVOID)InterlockedExchange((LONG volatile *)Target, (LONG)Value);
+}
+static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand) {
+  return (PVOID)InterlockedCompareExchange((LONG volatile *)Destination, (LONG)Exchange, (LONG)Comparand);
+}
+#else
 PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value);
 PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand);
+#endif
 
 // ---------------------------------------------------------------- dispatcher objects
 typedef struct _DISPATCHER_HEADER {
@@ -335,33 +356,33 @@ typedef struct _ETHREAD *PETHREAD;
 typedef struct _EPROCESS *PEPROCESS;
 
 #define MAXIMUM_PROCESSORS 32
-VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number);
-KAFFINITY KeQueryActiveProcessors(void);
-ULONG KeGetCurrentProcessorNumber(void);
+VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number);
+KAFFINITY NTAPI KeQueryActiveProcessors(void);
+ULONG NTAPI KeGetCurrentProcessorNumber(void);
 
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeResetEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
                                   KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                   PKWAIT_BLOCK WaitBlockArray);
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
-VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 
-VOID KeInitializeTimer(PKTIMER Timer);
-VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
-BOOLEAN KeCancelTimer(PKTIMER Timer);
-BOOLEAN KeReadStateTimer(PKTIMER Timer);
+VOID NTAPI KeInitializeTimer(PKTIMER Timer);
+VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 
 // ---------------------------------------------------------------- time
 typedef struct _KSYSTEM_TIME {
@@ -371,10 +392,10 @@ typedef struct _KSYSTEM_TIME {
 } KSYSTEM_TIME;
 // The tick count as the kernel exports it: read high, low, high again.
 extern volatile KSYSTEM_TIME KeTickCount;
-VOID KeQueryTickCount(PLARGE_INTEGER CurrentCount);
-ULONG KeQueryTimeIncrement(void);
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-ULONGLONG KeQueryInterruptTime(void);
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER CurrentCount);
+ULONG NTAPI KeQueryTimeIncrement(void);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+ULONGLONG NTAPI KeQueryInterruptTime(void);
 
 // ---------------------------------------------------------------- threads and objects
 typedef VOID NTAPI KSTART_ROUTINE(PVOID StartContext);
@@ -430,21 +451,21 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
 #define GENERIC_READ 0x80000000L
 #define GENERIC_WRITE 0x40000000L
 
-NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                               HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext);
-NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
-PETHREAD PsGetCurrentThread(void);
+NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
+PETHREAD NTAPI PsGetCurrentThread(void);
 extern POBJECT_TYPE *PsThreadType;
-PKTHREAD KeGetCurrentThread(void);
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+PKTHREAD NTAPI KeGetCurrentThread(void);
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID *Object,
                                    POBJECT_HANDLE_INFORMATION HandleInformation);
-LONG_PTR ObfReferenceObject(PVOID Object);
-LONG_PTR ObfDereferenceObject(PVOID Object);
+LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
-NTSTATUS ZwClose(HANDLE Handle);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
 // ---------------------------------------------------------------- pool
 typedef enum _POOL_TYPE {
@@ -456,10 +477,10 @@ typedef enum _POOL_TYPE {
   PagedPoolCacheAligned,
   NonPagedPoolCacheAlignedMustS
 } POOL_TYPE;
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
-VOID ExFreePool(PVOID P);
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+VOID NTAPI ExFreePool(PVOID P);
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 // ---------------------------------------------------------------- I/O
 typedef struct _IO_STATUS_BLOCK {
@@ -491,15 +512,15 @@ typedef enum _MEMORY_CACHING_TYPE { MmNonCached, MmCached, MmWriteCombined } MEM
 typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
 typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
 
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                    struct _IRP *Irp);
-VOID IoFreeMdl(PMDL Mdl);
-VOID MmBuildMdlForNonPagedPool(PMDL Mdl);
-VOID MmProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
-VOID MmUnlockPages(PMDL Mdl);
-PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
+VOID NTAPI IoFreeMdl(PMDL Mdl);
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL Mdl);
+VOID NTAPI MmProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+VOID NTAPI MmUnlockPages(PMDL Mdl);
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
                                    PVOID BaseAddress, ULONG BugCheckOnFailure, ULONG Priority);
-VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl);
+VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl);
 #define MmGetMdlByteCount(m) ((m)->ByteCount)
 #define MmGetMdlVirtualAddress(m) ((PVOID)((PCHAR)((m)->StartVa) + (m)->ByteOffset))
 #define MmGetSystemAddressForMdlSafe(m, prio)                                            \
@@ -1055,54 +1076,54 @@ static inline void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routi
 }
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
-VOID IoFreeIrp(PIRP Irp);
-VOID IoReuseIrp(PIRP Irp, NTSTATUS Status);
-VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID NTAPI IoFreeIrp(PIRP Irp);
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status);
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCallDriver(dev, irp) IofCallDriver((dev), (irp))
 #define IoCompleteRequest(irp, boost) IofCompleteRequest((irp), (boost))
-BOOLEAN IoCancelIrp(PIRP Irp);
-VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-VOID IoReleaseCancelSpinLock(KIRQL Irql);
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                    PIO_STATUS_BLOCK IoStatusBlock);
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                                   PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                         ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT *DeviceObject);
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 
-BOOLEAN KeInsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry);
-BOOLEAN KeInsertByKeyDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry, ULONG SortKey);
-PKDEVICE_QUEUE_ENTRY KeRemoveDeviceQueue(PKDEVICE_QUEUE DeviceQueue);
-BOOLEAN KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry);
-VOID IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CANCEL CancelFunction);
-VOID IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable);
+BOOLEAN NTAPI KeInsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry);
+BOOLEAN NTAPI KeInsertByKeyDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry, ULONG SortKey);
+PKDEVICE_QUEUE_ENTRY NTAPI KeRemoveDeviceQueue(PKDEVICE_QUEUE DeviceQueue);
+BOOLEAN NTAPI KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry);
+VOID NTAPI IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CANCEL CancelFunction);
+VOID NTAPI IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable);
 
-NTSTATUS IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerRoutine, PVOID Context);
-VOID IoStartTimer(PDEVICE_OBJECT DeviceObject);
-VOID IoStopTimer(PDEVICE_OBJECT DeviceObject);
+NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerRoutine, PVOID Context);
+VOID NTAPI IoStartTimer(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI IoStopTimer(PDEVICE_OBJECT DeviceObject);
 
 typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue, DelayedWorkQueue, HyperCriticalWorkQueue } WORK_QUEUE_TYPE;
-PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
-VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
-VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                      PVOID Context);
 
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 
 typedef enum {
   DevicePropertyDeviceDescription = 0,
@@ -1126,7 +1147,7 @@ typedef enum {
   DevicePropertyInstallState,
   DevicePropertyRemovalPolicy
 } DEVICE_REGISTRY_PROPERTY;
-NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                              ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
 
 // ---------------------------------------------------------------- registry
@@ -1201,34 +1222,34 @@ typedef struct _KEY_VALUE_BASIC_INFORMATION {
   ULONG NameLength;
   WCHAR Name[1];
 } KEY_VALUE_BASIC_INFORMATION, *PKEY_VALUE_BASIC_INFORMATION;
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                  PHANDLE DevInstRegKey);
-NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                          ULONG Length, PULONG ResultLength);
-NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
-NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                      ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
-NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
+NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
                        ULONG DataSize);
-NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
-NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
+NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                              PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
-NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation, ULONG Length,
+NTSTATUS NTAPI ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation, ULONG Length,
                     PULONG ResultLength);
-NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData,
+NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData,
                                ULONG ValueLength);
-NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
+NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
 
 // ---------------------------------------------------------------- power manager
 typedef VOID NTAPI REQUEST_POWER_COMPLETE(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                           PVOID Context, PIO_STATUS_BLOCK IoStatus);
 typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID PoStartNextPowerIrp(PIRP Irp);
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                            PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp);
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 
 // ---------------------------------------------------------------- WMI registration
 #define WMIREG_ACTION_REGISTER 1
@@ -1238,7 +1259,7 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
 #define WMIREG_ACTION_BLOCK_IRPS 5
 #define WMIREGISTER 0
 #define WMIUPDATE 1
-NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
+NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
 
 // ---------------------------------------------------------------- debugging aids the driver may call
 #define ASSERT(e) ((void)0)

@@ -164,21 +164,21 @@ uint64_t NowMs() { return Now100ns() / 10000; }
 
 using namespace sim;
 
-ULONG KeQueryTimeIncrement(void) { return static_cast<ULONG>(kTimeIncrement); }
+ULONG NTAPI KeQueryTimeIncrement(void) { return static_cast<ULONG>(kTimeIncrement); }
 
-VOID KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
   SchedulePoint();
   CurrentCount->QuadPart = static_cast<LONGLONG>(KeQueryInterruptTime() / kTimeIncrement);
 }
 
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   CurrentTime->QuadPart = static_cast<LONGLONG>(kBootSystemTime + KeQueryInterruptTime());
 }
 
 // Both advance with the clock interrupt, as on Windows.
-ULONGLONG KeQueryInterruptTime(void) { return State() ? State()->lastTick : 0; }
+ULONGLONG NTAPI KeQueryInterruptTime(void) { return State() ? State()->lastTick : 0; }
 
-VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
   KernelState *s = State();
   if (s != nullptr) {
     auto it = std::find_if(s->timers.begin(), s->timers.end(), [&](const SetTimer &t) { return t.timer == Timer; });
@@ -200,9 +200,9 @@ VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
   Timer->Period = 0;
 }
 
-VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
 
-BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
   SchedulePoint();
   KernelState *s = State();
   if (!IsTimer(Timer)) {
@@ -227,9 +227,9 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
   return wasSet;
 }
 
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
 
-BOOLEAN KeCancelTimer(PKTIMER Timer) {
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
   SchedulePoint();
   KernelState *s = State();
   auto it = std::find_if(s->timers.begin(), s->timers.end(), [&](const SetTimer &t) { return t.timer == Timer; });
@@ -239,7 +239,7 @@ BOOLEAN KeCancelTimer(PKTIMER Timer) {
   return TRUE;
 }
 
-BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
   SchedulePoint();
   return Timer->Header.SignalState != 0;
 }

@@ -133,7 +133,7 @@ std::vector<std::u16string> EnabledDeviceInterfaces(const GUID &interfaceClass) 
 using namespace sim;
 using namespace sim::io;
 
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
   if (!CheckIrqlAtMost(PASSIVE_LEVEL, "IoRegisterDeviceInterface")) return STATUS_INVALID_DEVICE_REQUEST;
   MaybeSchedule();
@@ -167,7 +167,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
   return STATUS_SUCCESS;
 }
 
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
   if (!CheckIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfaceState")) return STATUS_INVALID_DEVICE_REQUEST;
   MaybeSchedule();
   if (!SymbolicLinkName || !SymbolicLinkName->Buffer) return STATUS_OBJECT_NAME_NOT_FOUND;

@@ -40,7 +40,7 @@ bool PropertyValue(PDEVICE_OBJECT pdo, const std::string &instance, DEVICE_REGIS
 using namespace sim;
 using namespace sim::io;
 
-NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                              ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength) {
   if (!CheckIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceProperty")) return STATUS_INVALID_DEVICE_REQUEST;
   MaybeSchedule();

@@ -231,7 +231,7 @@ void SetEventAtOnce(PKEVENT event) {
 
 using namespace sim;
 
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   CheckNoWaitOwed(Current(), "KeInitializeEvent");
   Event->Header.Type = Type == SynchronizationEvent ? kEventSynchronizationObject : kEventNotificationObject;
   Event->Header.Absolute = 0;
@@ -242,7 +242,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   RecordEvent(Event);
 }
 
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   if (!EnterEventRoutine(Event, "KeSetEvent")) return 0;
   SimThread *self = Current();
   if (self->irql > DISPATCH_LEVEL)
@@ -261,24 +261,24 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   return previous;
 }
 
-VOID KeClearEvent(PRKEVENT Event) {
+VOID NTAPI KeClearEvent(PRKEVENT Event) {
   if (!EnterEventRoutine(Event, "KeClearEvent")) return;
   Event->Header.SignalState = 0;
 }
 
-LONG KeResetEvent(PRKEVENT Event) {
+LONG NTAPI KeResetEvent(PRKEVENT Event) {
   if (!EnterEventRoutine(Event, "KeResetEvent")) return 0;
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 0;
   return previous;
 }
 
-LONG KeReadStateEvent(PRKEVENT Event) {
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
   if (!EnterEventRoutine(Event, "KeReadStateEvent")) return 0;
   return Event->Header.SignalState;
 }
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout) {
   SimThread *self = Current();
   PayOwedWait(self);
@@ -287,7 +287,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
               STATUS_TIMEOUT);
 }
 
-NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
                                   KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                   PKWAIT_BLOCK WaitBlockArray) {
   SimThread *self = Current();
@@ -304,7 +304,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
   return Wait("KeWaitForMultipleObjects", std::move(objects), WaitType, Timeout, STATUS_TIMEOUT);
 }
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
   SimThread *self = Current();
   CheckNoWaitOwed(self, "KeDelayExecutionThread");
   if (Interval == nullptr) {

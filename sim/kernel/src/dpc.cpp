@@ -109,7 +109,7 @@ bool FindRunningRoutine(const void *begin, size_t size, std::string *what) {
 
 using namespace sim;
 
-VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
   KernelState *s = State();
   if (s != nullptr) {
     if (std::deque<PKDPC> *q = QueueHolding(s, Dpc)) {
@@ -131,7 +131,7 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 
 // On the current processor: from below DISPATCH_LEVEL the DPC runs before
 // the caller's next step there.
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
   SchedulePoint();
   if (State() == nullptr) {
     std::fprintf(stderr, "KeInsertQueueDpc: no kernel is running\n");
@@ -156,7 +156,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
   return queued ? TRUE : FALSE;
 }
 
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
   SchedulePoint();
   KernelState *s = State();
   std::deque<PKDPC> *q = QueueHolding(s, Dpc);
@@ -166,8 +166,8 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
   return TRUE;
 }
 
-VOID KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
+VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
   Dpc->Number = static_cast<USHORT>(MAXIMUM_PROCESSORS + Number);
 }
 
-ULONG KeGetCurrentProcessorNumber(void) { return static_cast<ULONG>(CurrentCpu()); }
+ULONG NTAPI KeGetCurrentProcessorNumber(void) { return static_cast<ULONG>(CurrentCpu()); }

@@ -26,37 +26,38 @@ T After(T result) {
 
 }  // namespace
 
-LONG InterlockedIncrement(LONG volatile *Addend) {
+LONG FASTCALL InterlockedIncrement(LONG volatile *Addend) {
   Before(Addend);
   return After<LONG>(*Addend = static_cast<LONG>(static_cast<ULONG>(*Addend) + 1u));
 }
 
-LONG InterlockedDecrement(LONG volatile *Addend) {
+LONG FASTCALL InterlockedDecrement(LONG volatile *Addend) {
   Before(Addend);
   return After<LONG>(*Addend = static_cast<LONG>(static_cast<ULONG>(*Addend) - 1u));
 }
 
-LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
+LONG FASTCALL InterlockedExchange(LONG volatile *Target, LONG Value) {
   Before(Target);
   LONG old = *Target;
   *Target = Value;
   return After(old);
 }
 
-LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
+LONG FASTCALL InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
   Before(Addend);
   LONG old = *Addend;
   *Addend = static_cast<LONG>(static_cast<ULONG>(old) + static_cast<ULONG>(Value));
   return After(old);
 }
 
-LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand) {
+LONG FASTCALL InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand) {
   Before(Destination);
   LONG old = *Destination;
   if (old == Comparand) *Destination = Exchange;
   return After(old);
 }
 
+#if !defined(__i386__)
 PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
   Before(Target);
   PVOID old = *Target;
@@ -70,3 +71,4 @@ PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Excha
   if (old == Comparand) *Destination = Exchange;
   return After(old);
 }
+#endif

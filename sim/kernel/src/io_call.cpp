@@ -162,7 +162,7 @@ NTSTATUS CallDriverFromPowerManager(PDEVICE_OBJECT device, PIRP irp) {
 
 // The lower driver may have completed the IRP on another processor: its
 // completion may run before the caller's next step.
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   sim::RaceRelease(Irp);
   NTSTATUS status = sim::io::CallDriver(DeviceObject, Irp, false);
   sim::SchedulePointAfterEffect();

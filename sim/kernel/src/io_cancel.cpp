@@ -16,15 +16,15 @@ KSPIN_LOCK &CancelLock() {
 using namespace sim;
 using namespace sim::io;
 
-VOID IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KfAcquireSpinLock(&CancelLock()); }
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KfAcquireSpinLock(&CancelLock()); }
 
-VOID IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&CancelLock(), Irql); }
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&CancelLock(), Irql); }
 
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
   return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile *)&Irp->CancelRoutine, (PVOID)CancelRoutine);
 }
 
-BOOLEAN IoCancelIrp(PIRP Irp) {
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   MaybeSchedule();
   // Above DISPATCH_LEVEL the cancel spin lock cannot even be taken.
   if (!CheckIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp")) return FALSE;

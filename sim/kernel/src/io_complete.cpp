@@ -120,7 +120,7 @@ void CompleteRequest(PIRP irp) {
 }  // namespace io
 }  // namespace sim
 
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   sim::RaceRelease(Irp);
   sim::io::CompleteRequest(Irp);
   sim::SchedulePointAfterEffect();

@@ -103,7 +103,7 @@ void ResetDevices() {
 using namespace sim;
 using namespace sim::io;
 
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                         ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT *DeviceObject) {
   MaybeSchedule();
@@ -155,7 +155,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
   return STATUS_SUCCESS;
 }
 
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   MaybeSchedule();
   DeviceRecord *rec = FindDevice(DeviceObject);
   if (!rec || rec->deleted) {
@@ -185,7 +185,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (DeviceObject->ReferenceCount == 0 && rec->references == 0) FreeDevice(DeviceObject, !reported);
 }
 
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
   MaybeSchedule();
   DeviceRecord *target = FindDevice(TargetDevice);
   DeviceRecord *source = FindDevice(SourceDevice);
@@ -201,7 +201,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
   return top;
 }
 
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   MaybeSchedule();
   PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
   if (!above) {
@@ -212,7 +212,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   TargetDevice->AttachedDevice = nullptr;
 }
 
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
   MaybeSchedule();
   PDEVICE_OBJECT top = AttachedTop(DeviceObject);
   ObfReferenceObject(top);

@@ -108,12 +108,12 @@ void TeardownIrps() {
 using namespace sim;
 using namespace sim::io;
 
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   MaybeSchedule();
   return AllocateIrp(StackSize, IrpOrigin::Driver, false);
 }
 
-VOID IoFreeIrp(PIRP Irp) {
+VOID NTAPI IoFreeIrp(PIRP Irp) {
   MaybeSchedule();
   auto rec = FindIrp(Irp);
   if (!rec) {
@@ -144,7 +144,7 @@ VOID IoFreeIrp(PIRP Irp) {
   PoolFree(Irp, "IoFreeIrp");
 }
 
-VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   auto rec = FindIrp(Irp);
   // It clears AllocationFlags, which IoFreeIrp needs to give the IRP back to
   // where it came from: IoReuseIrp is the way to reuse those.
@@ -167,7 +167,7 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   }
 }
 
-VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
   auto rec = FindIrp(Irp);
   if (!rec) {
     ReportFault(Fault::InvalidParameter, "IoReuseIrp", "IRP " + Hex((uintptr_t)Irp) + " is not a live IRP");

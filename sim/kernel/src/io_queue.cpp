@@ -78,17 +78,17 @@ void StartIo(PDEVICE_OBJECT device, PIRP irp) {
 using namespace sim;
 using namespace sim::io;
 
-BOOLEAN KeInsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry) {
+BOOLEAN NTAPI KeInsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry) {
   return InsertDeviceQueue(DeviceQueue, DeviceQueueEntry, nullptr);
 }
 
-BOOLEAN KeInsertByKeyDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry, ULONG SortKey) {
+BOOLEAN NTAPI KeInsertByKeyDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry, ULONG SortKey) {
   return InsertDeviceQueue(DeviceQueue, DeviceQueueEntry, &SortKey);
 }
 
-PKDEVICE_QUEUE_ENTRY KeRemoveDeviceQueue(PKDEVICE_QUEUE DeviceQueue) { return RemoveDeviceQueue(DeviceQueue); }
+PKDEVICE_QUEUE_ENTRY NTAPI KeRemoveDeviceQueue(PKDEVICE_QUEUE DeviceQueue) { return RemoveDeviceQueue(DeviceQueue); }
 
-BOOLEAN KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry) {
+BOOLEAN NTAPI KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry) {
   KIRQL old = KfAcquireSpinLock(&DeviceQueue->Lock);
   BOOLEAN was = DeviceQueueEntry->Inserted;
   if (was) {
@@ -99,7 +99,7 @@ BOOLEAN KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTR
   return was;
 }
 
-VOID IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CANCEL CancelFunction) {
+VOID NTAPI IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CANCEL CancelFunction) {
   MaybeSchedule();
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -129,7 +129,7 @@ VOID IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CA
   KeLowerIrql(old);
 }
 
-VOID IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable) {
+VOID NTAPI IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable) {
   MaybeSchedule();
   // Unlike IoStartPacket it does not raise: below DISPATCH_LEVEL StartIo
   // would run at the caller's IRQL.

@@ -81,7 +81,7 @@ bool ReleaseIoTimer(PDEVICE_OBJECT device) {
 
 using namespace sim;
 
-NTSTATUS IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerRoutine, PVOID Context) {
+NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerRoutine, PVOID Context) {
   SchedulePoint();
   KernelState *s = State();
   PIO_TIMER t = DeviceObject->Timer;
@@ -102,7 +102,7 @@ NTSTATUS IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerR
   return STATUS_SUCCESS;
 }
 
-VOID IoStartTimer(PDEVICE_OBJECT DeviceObject) {
+VOID NTAPI IoStartTimer(PDEVICE_OBJECT DeviceObject) {
   SchedulePoint();
   PIO_TIMER t = TimerOf(DeviceObject, "IoStartTimer");
   if (t == nullptr) return;
@@ -111,7 +111,7 @@ VOID IoStartTimer(PDEVICE_OBJECT DeviceObject) {
   ArmClock(State());
 }
 
-VOID IoStopTimer(PDEVICE_OBJECT DeviceObject) {
+VOID NTAPI IoStopTimer(PDEVICE_OBJECT DeviceObject) {
   SchedulePoint();
   PIO_TIMER t = TimerOf(DeviceObject, "IoStopTimer");
   if (t != nullptr) t->Started = false;

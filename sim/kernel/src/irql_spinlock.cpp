@@ -190,15 +190,16 @@ void CheckDriverRoutineReturn(const RoutineEntry &entry, const char *kind, const
 
 using namespace sim;
 
-KIRQL KeGetCurrentIrql(void) { return Current()->irql; }
+KIRQL NTAPI KeGetCurrentIrql(void) { return Current()->irql; }
 
-KIRQL KfRaiseIrql(KIRQL NewIrql) { return Raise(NewIrql, "KfRaiseIrql"); }
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) { return Raise(NewIrql, "KfRaiseIrql"); }
 
-VOID KfLowerIrql(KIRQL NewIrql) { Lower(NewIrql, "KfLowerIrql"); }
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql) { Lower(NewIrql, "KfLowerIrql"); }
 
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) { *OldIrql = Raise(NewIrql, "KeRaiseIrql"); }
-VOID KeLowerIrql(KIRQL NewIrql) { Lower(NewIrql, "KeLowerIrql"); }
-KIRQL KeRaiseIrqlToDpcLevel(void) { return Raise(DISPATCH_LEVEL, "KeRaiseIrqlToDpcLevel"); }
+// Parenthesised: x86 builds map the names onto the Kf routines, yet the HAL exports both.
+VOID NTAPI (KeRaiseIrql)(KIRQL NewIrql, PKIRQL OldIrql) { *OldIrql = Raise(NewIrql, "KeRaiseIrql"); }
+VOID NTAPI (KeLowerIrql)(KIRQL NewIrql) { Lower(NewIrql, "KeLowerIrql"); }
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return Raise(DISPATCH_LEVEL, "KeRaiseIrqlToDpcLevel"); }
 
 VOID SimCheckPagedCode(const char *routine) {
   SimThread *self = Current();
@@ -207,7 +208,7 @@ VOID SimCheckPagedCode(const char *routine) {
                 "pageable routine runs at IRQL " + std::to_string(self->irql) + " in " + ThreadLabel(self));
 }
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
   *SpinLock = 0;
   // A new lock at an old address starts with no order history.
   KernelState *s = State();
@@ -217,26 +218,26 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
     it = (it->first == a || it->second == a) ? s->lockOrder.erase(it) : std::next(it);
 }
 
-KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
   KIRQL old = Raise(DISPATCH_LEVEL, "KfAcquireSpinLock");
   Acquire(SpinLock, "KfAcquireSpinLock");
   return old;
 }
 
-VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   Release(SpinLock, "KfReleaseSpinLock");
   SchedulePointAfterEffect();
   Lower(NewIrql, "KfReleaseSpinLock");
 }
 
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   if (Current()->irql < DISPATCH_LEVEL)
     ReportFault(Fault::InvalidParameter, "KeAcquireSpinLockAtDpcLevel",
                 "called at IRQL " + std::to_string(Current()->irql));
   Acquire(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   Release(SpinLock, "KeReleaseSpinLockFromDpcLevel");
   SchedulePointAfterEffect();
 }

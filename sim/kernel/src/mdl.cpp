@@ -61,34 +61,34 @@ unsigned FailedMappings() { return io::Knob().failed; }
 using namespace sim;
 using namespace sim::io;
 
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
   MaybeSchedule();
   return AllocateMdl(VirtualAddress, Length, SecondaryBuffer, Irp, false);
 }
 
-VOID IoFreeMdl(PMDL Mdl) {
+VOID NTAPI IoFreeMdl(PMDL Mdl) {
   if (Mdl && (Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) && !(Mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL))
     ReportFault(Fault::InvalidParameter, "IoFreeMdl", "MDL " + Hex((uintptr_t)Mdl) + " freed while still mapped");
   PoolFree(Mdl, "IoFreeMdl");
 }
 
-VOID MmBuildMdlForNonPagedPool(PMDL Mdl) {
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL Mdl) {
   Mdl->MappedSystemVa = (PCHAR)Mdl->StartVa + Mdl->ByteOffset;
   Mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
 }
 
-VOID MmProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
+VOID NTAPI MmProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
   Mdl->MdlFlags |= MDL_PAGES_LOCKED;
 }
 
-VOID MmUnlockPages(PMDL Mdl) {
+VOID NTAPI MmUnlockPages(PMDL Mdl) {
   if (!(Mdl->MdlFlags & MDL_PAGES_LOCKED))
     ReportFault(Fault::InvalidParameter, "MmUnlockPages", "MDL " + Hex((uintptr_t)Mdl) + " is not locked");
   if (Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) MmUnmapLockedPages(Mdl->MappedSystemVa, Mdl);
   Mdl->MdlFlags &= ~MDL_PAGES_LOCKED;
 }
 
-PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
                                    PVOID BaseAddress, ULONG BugCheckOnFailure, ULONG Priority) {
   MaybeSchedule();
   if (Mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) return Mdl->MappedSystemVa;
@@ -106,7 +106,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_
   return Mdl->MappedSystemVa;
 }
 
-VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl) {
+VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl) {
   if (!(Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) || BaseAddress != Mdl->MappedSystemVa)
     ReportFault(Fault::InvalidParameter, "MmUnmapLockedPages",
                 "address " + Hex((uintptr_t)BaseAddress) + " is not the mapping of MDL " + Hex((uintptr_t)Mdl));

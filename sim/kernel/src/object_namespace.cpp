@@ -67,7 +67,7 @@ PDEVICE_OBJECT LookupDevice(const WCHAR *path) { return io::Lookup(io::ToU16(pat
 using namespace sim;
 using namespace sim::io;
 
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
   MaybeSchedule();
   if (!SymbolicLinkName || !DeviceName || !SymbolicLinkName->Length) return STATUS_OBJECT_NAME_INVALID;
   auto key = Key(ToU16(SymbolicLinkName));
@@ -77,7 +77,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
   return STATUS_SUCCESS;
 }
 
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
   MaybeSchedule();
   auto it = Names().find(Key(ToU16(SymbolicLinkName)));
   if (it == Names().end() || it->second.device) return STATUS_OBJECT_NAME_NOT_FOUND;

@@ -168,14 +168,14 @@ void ReleaseAllPool() {
 
 using namespace sim::io;
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   return Allocate(PoolType, NumberOfBytes, Tag, false, true, "ExAllocatePoolWithTag");
 }
 
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
   return Allocate(PoolType, NumberOfBytes, kTagNone, false, true, "ExAllocatePool");
 }
 
-VOID ExFreePool(PVOID P) { Free(P, false, 0, "ExFreePool", true); }
+VOID NTAPI ExFreePool(PVOID P) { Free(P, false, 0, "ExFreePool", true); }
 
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { Free(P, true, Tag, "ExFreePoolWithTag", true); }
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { Free(P, true, Tag, "ExFreePoolWithTag", true); }

@@ -186,7 +186,7 @@ void PowerIrpGone(PIRP irp) {
 }  // namespace internal
 }  // namespace sim
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   sim::SchedulePoint();
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
   if (next->MajorFunction == IRP_MJ_POWER && sim::power::IsSetOrQuery(next->MinorFunction)) {
@@ -204,7 +204,7 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return sim::power::Present(DeviceObject, Irp);
 }
 
-VOID PoStartNextPowerIrp(PIRP Irp) {
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
   sim::SchedulePoint();
   auto &irps = sim::power::State().irps;
   auto it = irps.find(Irp);
@@ -228,7 +228,7 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
   sim::power::StartNext(device, Irp);
 }
 
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                            PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp) {
   if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE)
     return STATUS_INVALID_PARAMETER_2;
@@ -259,7 +259,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
   return STATUS_PENDING;
 }
 
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
   sim::SchedulePoint();
   auto &states = Type == DevicePowerState ? sim::power::State().deviceStates : sim::power::State().systemStates;
   POWER_STATE old;

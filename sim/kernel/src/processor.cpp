@@ -149,7 +149,7 @@ std::string DescribeProcessors() {
 using namespace sim;
 
 // Up to Windows Server 2003 the routine must be called at or below APC_LEVEL.
-KAFFINITY KeQueryActiveProcessors(void) {
+KAFFINITY NTAPI KeQueryActiveProcessors(void) {
   KernelState *s = State();
   if (CurrentSimThread() != nullptr && KeGetCurrentIrql() > APC_LEVEL)
     ReportFault(Fault::IrqlTooHigh, "KeQueryActiveProcessors", "called above APC_LEVEL (Windows XP allows APC_LEVEL at most)");

@@ -70,7 +70,7 @@ bool SetDeviceValue(PDEVICE_OBJECT pdo, const WCHAR *name, ULONG type, const voi
 using namespace sim;
 using namespace sim::registry;
 
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                  PHANDLE DevInstRegKey) {
   if (!io::CheckIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey")) return STATUS_INVALID_DEVICE_REQUEST;
   io::MaybeSchedule();

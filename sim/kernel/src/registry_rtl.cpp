@@ -58,7 +58,7 @@ UNICODE_STRING Counted(PCWSTR s) {
 using namespace sim;
 using namespace sim::registry;
 
-NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData,
+NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData,
                                ULONG ValueLength) {
   if (!io::CheckIrqlAtMost(PASSIVE_LEVEL, "RtlWriteRegistryValue")) return STATUS_INVALID_DEVICE_REQUEST;
   HANDLE key = nullptr;
@@ -71,7 +71,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
   return status;
 }
 
-NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
+NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
   if (!io::CheckIrqlAtMost(PASSIVE_LEVEL, "RtlDeleteRegistryValue")) return STATUS_INVALID_DEVICE_REQUEST;
   HANDLE key = nullptr;
   bool close = false;

@@ -104,7 +104,7 @@ bool CheckResultLength(PULONG resultLength, const char *routine) {
 using namespace sim;
 using namespace sim::registry;
 
-NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                          ULONG Length, PULONG ResultLength) {
   Key *key = nullptr;
@@ -116,7 +116,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   return FillValue(*v, KeyValueInformationClass, KeyValueInformation, Length, ResultLength, "ZwQueryValueKey");
 }
 
-NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                              PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
   Key *key = nullptr;
   NTSTATUS status = Usable(KeyHandle, KEY_QUERY_VALUE, "ZwEnumerateValueKey", &key);
@@ -127,7 +127,7 @@ NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index, KEY_VALUE_INFORMATIO
                    "ZwEnumerateValueKey");
 }
 
-NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type, PVOID Data, ULONG DataSize) {
+NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type, PVOID Data, ULONG DataSize) {
   Key *key = nullptr;
   NTSTATUS status = Usable(KeyHandle, KEY_SET_VALUE, "ZwSetValueKey", &key);
   if (!NT_SUCCESS(status)) return status;
@@ -139,14 +139,14 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
+NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
   Key *key = nullptr;
   NTSTATUS status = Usable(KeyHandle, KEY_SET_VALUE, "ZwDeleteValueKey", &key);
   if (!NT_SUCCESS(status)) return status;
   return DeleteValue(key, io::ToU16(ValueName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
-NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation, ULONG Length,
+NTSTATUS NTAPI ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation, ULONG Length,
                     PULONG ResultLength) {
   Key *key = nullptr;
   // The name alone asks for no right; the counts need KEY_QUERY_VALUE.

@@ -58,7 +58,7 @@ WCHAR *sim_wcscat(WCHAR *d, const WCHAR *s) {
 
 }  // extern "C"
 
-VOID RtlInitUnicodeString(PUNICODE_STRING Destination, PCWSTR Source) {
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING Destination, PCWSTR Source) {
   if (Source == nullptr) {
     Destination->Length = Destination->MaximumLength = 0;
     Destination->Buffer = nullptr;
@@ -80,17 +80,17 @@ static NTSTATUS AppendChars(PUNICODE_STRING Destination, const WCHAR *chars, siz
   return STATUS_SUCCESS;
 }
 
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
   if (Source == nullptr) return STATUS_SUCCESS;
   return AppendChars(Destination, Source, sim_wcslen(Source) * sizeof(WCHAR));
 }
 
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
   if (Source == nullptr || Source->Length == 0) return STATUS_SUCCESS;
   return AppendChars(Destination, Source->Buffer, Source->Length);
 }
 
-VOID RtlCopyUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
   if (Source == nullptr) {
     Destination->Length = 0;
     return;
@@ -102,7 +102,7 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) 
   if (bytes + sizeof(WCHAR) <= Destination->MaximumLength) Destination->Buffer[bytes / sizeof(WCHAR)] = 0;
 }
 
-LONG RtlCompareUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN CaseInSensitive) {
+LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN CaseInSensitive) {
   size_t na = a->Length / sizeof(WCHAR), nb = b->Length / sizeof(WCHAR);
   for (size_t i = 0; i < na && i < nb; ++i) {
     WCHAR x = a->Buffer[i], y = b->Buffer[i];
@@ -115,11 +115,11 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN Cas
   return static_cast<LONG>(na) - static_cast<LONG>(nb);
 }
 
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN CaseInSensitive) {
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN CaseInSensitive) {
   return a->Length == b->Length && RtlCompareUnicodeString(a, b, CaseInSensitive) == 0;
 }
 
-VOID RtlFreeUnicodeString(PUNICODE_STRING s) {
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING s) {
   if (s->Buffer != nullptr) ExFreePool(s->Buffer);
   s->Buffer = nullptr;
   s->Length = s->MaximumLength = 0;

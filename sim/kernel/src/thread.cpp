@@ -83,7 +83,7 @@ void FreeAllThreadObjects() {
 
 using namespace sim;
 
-NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                               HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
   SchedulePoint();
@@ -105,7 +105,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
+NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
   SimThread *self = CurrentSimThread();
   if (self == nullptr || self->kind != SimThread::Kind::System) {
     ReportFault(Fault::InvalidParameter, "PsTerminateSystemThread", "not called from a system thread");
@@ -114,10 +114,10 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
   throw ThreadUnwind();
 }
 
-PETHREAD PsGetCurrentThread(void) { return reinterpret_cast<PETHREAD>(Current()->object); }
-PKTHREAD KeGetCurrentThread(void) { return Current()->object; }
+PETHREAD NTAPI PsGetCurrentThread(void) { return reinterpret_cast<PETHREAD>(Current()->object); }
+PKTHREAD NTAPI KeGetCurrentThread(void) { return Current()->object; }
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID *Object,
                                    POBJECT_HANDLE_INFORMATION HandleInformation) {
   SchedulePoint();
@@ -139,7 +139,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
   return STATUS_SUCCESS;
 }
 
-LONG_PTR ObfReferenceObject(PVOID Object) {
+LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
   SchedulePoint();
   if (_KTHREAD *o = AsThreadObject(Object)) return ++o->References;
   if (g_referenceHook != nullptr) return g_referenceHook(Object, +1);
@@ -147,7 +147,7 @@ LONG_PTR ObfReferenceObject(PVOID Object) {
   return 0;
 }
 
-LONG_PTR ObfDereferenceObject(PVOID Object) {
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
   SchedulePoint();
   if (_KTHREAD *o = AsThreadObject(Object)) return Dereference(o, "ObfDereferenceObject");
   if (g_referenceHook != nullptr) return g_referenceHook(Object, -1);
@@ -155,7 +155,7 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
   return 0;
 }
 
-NTSTATUS ZwClose(HANDLE Handle) {
+NTSTATUS NTAPI ZwClose(HANDLE Handle) {
   SchedulePoint();
   if (!internal::ReleaseHandle(Handle)) {
     ReportFault(Fault::InvalidParameter, "ZwClose", "handle is not open");

@@ -256,7 +256,7 @@ NTSTATUS CompleteSized(PIRP irp, PUCHAR base, ULONG size, ULONG dataOffset, PULO
 
 }  // namespace
 
-NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
+NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                           PSYSCTL_IRP_DISPOSITION IrpDisposition) {
   io::MaybeSchedule();
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -290,7 +290,7 @@ NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObjec
   }
 }
 
-NTSTATUS WmiCompleteRequest(PDEVICE_OBJECT, PIRP Irp, NTSTATUS Status, ULONG BufferUsed, CCHAR PriorityBoost) {
+NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT, PIRP Irp, NTSTATUS Status, ULONG BufferUsed, CCHAR PriorityBoost) {
   if (!io::CheckIrqlAtMost(DISPATCH_LEVEL, "WmiCompleteRequest")) return Status;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   auto *base = static_cast<PUCHAR>(stack->Parameters.WMI.Buffer);

@@ -136,7 +136,7 @@ void WmiDeviceDeleted(PDEVICE_OBJECT device, const std::string &name) {
 
 using namespace sim;
 
-NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
+NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
   io::MaybeSchedule();
   if (!io::CheckIrqlAtMost(PASSIVE_LEVEL, "IoWMIRegistrationControl")) return STATUS_INVALID_DEVICE_REQUEST;
   io::DeviceRecord *rec = io::FindDevice(DeviceObject);

@@ -89,7 +89,7 @@ bool WorkItemPendingFor(PDEVICE_OBJECT device, bool exceptCurrentRoutine) {
 
 using namespace sim;
 
-PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
   SchedulePoint();
   auto *item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_IO_WORKITEM), kWorkItemTag));
   if (item == nullptr) return nullptr;
@@ -101,7 +101,7 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
   return item;
 }
 
-VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                      PVOID Context) {
   SchedulePoint();
   KernelState *s = State();
@@ -124,7 +124,7 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
   SchedulePointAfterEffect();
 }
 
-VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
   SchedulePoint();
   KernelState *s = State();
   if (IoWorkItem->Queued) {

@@ -174,7 +174,10 @@ extern "C" BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount
     SetLastError(ERROR_NOACCESS);
     return FALSE;
   }
-  unsigned __int128 ticks = (unsigned __int128)Now100ns() * kPerformanceFrequency / 10000000;
+  // Whole seconds and the rest apart: the product of both would overflow 64
+  // bits, and 32-bit x86 has no wider integer.
+  const uint64_t now = Now100ns(), perSecond = 10000000;
+  uint64_t ticks = now / perSecond * kPerformanceFrequency + now % perSecond * kPerformanceFrequency / perSecond;
   lpPerformanceCount->QuadPart = (LONGLONG)ticks;
   return TRUE;
 }
