@@ -40,9 +40,9 @@ struct Gate;
 #define SIM_IMAGE_GATE(CONVENTION)                                                                 \
   template <class R, class... A>                                                                   \
   struct Gate<R CONVENTION(A...)> {                                                                \
-    template <R CONVENTION (*F)(A...)>                                                             \
+    template <auto F>                                                                              \
     __attribute__((noinline, force_align_arg_pointer)) static R CONVENTION Entry(A... args) {      \
-      return PassThrough<R CONVENTION(A...), R, A...>(F, reinterpret_cast<uintptr_t>(__builtin_return_address(0)), \
+      return PassThrough<std::remove_pointer_t<decltype(F)>, R, A...>(F, reinterpret_cast<uintptr_t>(__builtin_return_address(0)), \
                                                       args...);                                    \
     }                                                                                              \
   };
