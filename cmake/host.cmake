@@ -118,6 +118,11 @@ foreach(folder driver serial datapath usb modem win32 scenario stress)
   test_folder(${folder} ${SIM_ALL} usbmodem_host)
 endforeach()
 
+# The 32-bit build also runs the shipped image.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  include(${CMAKE_SOURCE_DIR}/cmake/image.cmake)
+endif()
+
 # The race detector build runs the test programs only; the checks below
 # belong to the sanitizer build.
 if(USBMODEM_RACE_DETECTOR)

@@ -68,6 +68,8 @@ enum class Fault {
   MustSucceedIrpFailed,    // a stack failed a Plug and Play or power IRP that may not fail (remove, surprise removal, stop, cancel, system set-power)
   StackLeftAfterRemove,    // IRP_MN_REMOVE_DEVICE completed with the function driver's device still attached to the PDO
   RoutineRunningOnDeletedDevice,  // IoDeleteDevice (or a free) while a DPC routine whose KDPC lies in the memory, or the device's I/O timer routine, runs on a processor
+  DiscardedCodeCalled,     // code of a driver image's INIT section run after DriverEntry returned
+  DriverStackOverflow,     // a driver overran its 12 KiB kernel stack, or called the kernel with too little of it left
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

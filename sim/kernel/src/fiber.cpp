@@ -111,6 +111,7 @@ void ExitFiber(SimThread *from, SimThread *to) {
 }
 
 void FreeFiber(SimThread *t) {
+  t->driverStack.reset();
   if (t->stack == nullptr) return;
 #if defined(USBMODEM_RACE_DETECTOR)
   if (t->raceFiber != nullptr) __tsan_destroy_fiber(t->raceFiber);

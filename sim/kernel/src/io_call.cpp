@@ -123,7 +123,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool fromPowerManager) {
 
   PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[sp->MajorFunction];
   internal::RoutineEntry entry = internal::EnterDriverRoutine();
-  NTSTATUS status = dispatch(device, irp);
+  NTSTATUS status = CallDriverRoutine(dispatch, device, irp);
   internal::CheckDriverRoutineReturn(entry, "dispatch routine", frame->what);
 
   frame->returned = true;

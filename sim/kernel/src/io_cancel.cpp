@@ -52,7 +52,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   }
   Irp->CancelIrql = irql;
   PDEVICE_OBJECT device = Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-  routine(device, Irp);
+  CallDriverRoutine(routine, device, Irp);
   internal::CheckDriverRoutineReturn(entry, "cancel routine",
                                      "cancel routine of IRP #" + std::to_string(rec->serial) + " " +
                                          MajorName(rec->majorFunction) + " at " + DeviceName(device));

@@ -85,7 +85,7 @@ void CompleteRequest(PIRP irp) {
       // The sender's writes before IofCallDriver are visible to its completion routine, wherever it runs.
       RaceAcquire(irp);
       internal::RoutineEntry entry = internal::EnterDriverRoutine();
-      NTSTATUS status = routine(device, irp, context);
+      NTSTATUS status = CallDriverRoutine(routine, device, irp, context);
       internal::CheckDriverRoutineReturn(entry, "completion routine",
                                          "completion routine of IRP #" + std::to_string(rec->serial) + " " +
                                              MajorName(rec->majorFunction) + " at " +

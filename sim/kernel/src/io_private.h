@@ -11,6 +11,7 @@
 
 #include <wdm.h>
 
+#include "sim/kernel/driver_code.h"
 #include "sim/kernel/internal.h"
 #include "sim/kernel/sim.h"
 #include "sim/kernel/src/race.h"

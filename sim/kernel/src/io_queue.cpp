@@ -67,7 +67,7 @@ void StartIo(PDEVICE_OBJECT device, PIRP irp) {
                 DeviceName(device) + ": StartIo entered " + std::to_string(depth) +
                     " times on one stack; each packet that ends inside StartIo starts the next from within it");
   }
-  device->DriverObject->DriverStartIo(device, irp);
+  CallDriverRoutine(device->DriverObject->DriverStartIo, device, irp);
   if (--StartIoDepth()[thread] == 0) StartIoDepth().erase(thread);
 }
 

@@ -23,7 +23,7 @@ VOID NTAPI IoClockTick(PKDPC, PVOID, PVOID, PVOID) {
     if (TraceEnabled()) Trace("io timer I" + std::to_string(StableId(t)));
     RaceAcquire(t);
     s->cpus[self->dpcCpu].runningIoTimerOf = t->Device;
-    t->Routine(t->Device, t->Context);
+    CallDriverRoutine(t->Routine, t->Device, t->Context);
     s->cpus[self->dpcCpu].runningIoTimerOf = nullptr;
     CheckIrqlRestored(self, "I/O timer routine");
   }

@@ -64,7 +64,7 @@ NTSTATUS LoadDriver(const WCHAR *name, PDRIVER_INITIALIZE entry, const WCHAR *re
   if (!MakeString(&path, p) || !MakeString(&driver->DriverExtension->ServiceKeyName, p.substr(p.rfind(u'\\') + 1)))
     return STATUS_INSUFFICIENT_RESOURCES;
   if (TraceEnabled()) Trace("driver " + Narrow(&driver->DriverName) + " loading");
-  NTSTATUS status = entry(driver, &path);
+  NTSTATUS status = CallDriverRoutine(entry, driver, &path);
   // The path is the caller's only for the call: a driver keeping the pointer is caught.
   PoolFree(path.Buffer, "IoLoadDriver");
   if (TraceEnabled()) Trace("driver " + Narrow(&driver->DriverName) + " entry returned " + Hex((uint32_t)status));
@@ -73,7 +73,7 @@ NTSTATUS LoadDriver(const WCHAR *name, PDRIVER_INITIALIZE entry, const WCHAR *re
 
 void UnloadDriver(PDRIVER_OBJECT driverObject) {
   if (!driverObject) return;
-  if (driverObject->DriverUnload) driverObject->DriverUnload(driverObject);
+  if (driverObject->DriverUnload) CallDriverRoutine(driverObject->DriverUnload, driverObject);
   bool devicesLeft = driverObject->DeviceObject != nullptr;
   for (PDEVICE_OBJECT d = driverObject->DeviceObject; d; d = d->NextDevice)
     ReportFault(Fault::PoolLeak, "DriverUnload",
@@ -81,6 +81,7 @@ void UnloadDriver(PDRIVER_OBJECT driverObject) {
   if (TraceEnabled()) Trace("driver " + Narrow(&driverObject->DriverName) + " unloaded");
   // Devices left behind still point at the object; it stays until the kernel goes.
   if (devicesLeft) return;
+  ReleaseDriverCode(driverObject);  // its image goes with it
   if (driverObject->DriverExtension->ServiceKeyName.Buffer)
     PoolFree(driverObject->DriverExtension->ServiceKeyName.Buffer, "IoUnloadDriver");
   PoolFree(driverObject->DriverName.Buffer, "IoUnloadDriver");

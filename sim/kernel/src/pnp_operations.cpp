@@ -56,7 +56,7 @@ void Enumerate(Request &request, Node &node) {
   NTSTATUS status = QueryCapabilities(node);
   if (NT_SUCCESS(status)) {
     PDRIVER_EXTENSION extension = node.driver->DriverExtension;
-    status = (extension != nullptr && extension->AddDevice != nullptr) ? extension->AddDevice(node.driver, node.pdo)
+    status = (extension != nullptr && extension->AddDevice != nullptr) ? CallDriverRoutine(extension->AddDevice, node.driver, node.pdo)
                                                                        : STATUS_UNSUCCESSFUL;
   }
   PDEVICE_OBJECT top = io::AttachedTop(node.pdo);

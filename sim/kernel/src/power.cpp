@@ -147,7 +147,7 @@ NTSTATUS NTAPI RequestCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context) 
   // finished the IRP: what the requester wrote before is visible to it.
   RaceAcquire(request.get());
   if (request->completion)
-    request->completion(request->target, request->minor, request->state, request->context, &irp->IoStatus);
+    CallDriverRoutine(request->completion, request->target, request->minor, request->state, request->context, &irp->IoStatus);
   NTSTATUS status = irp->IoStatus.Status;
   IoFreeIrp(irp);
   if (request->minor == IRP_MN_WAIT_WAKE) internal::WaitWakeCompleted(status);

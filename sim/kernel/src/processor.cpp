@@ -30,7 +30,7 @@ void DpcProcessor() {
     if (TraceEnabled()) Trace("dpc run D" + std::to_string(StableId(dpc)) + " cpu " + std::to_string(cpu));
     RaceAcquire(dpc);
     p.runningDpc = dpc;
-    dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+    CallDriverRoutine(dpc->DeferredRoutine, dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
     s->cpus[cpu].runningDpc = nullptr;
     CheckIrqlRestored(self, "DPC routine");
     SchedulePoint();

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/kernel/driver_code.h"
 #include "sim/kernel/internal.h"
 #include "sim/kernel/src/race.h"
 #include "sim/kernel/sim.h"
@@ -79,6 +80,7 @@ struct SimThread {
   size_t stackBytes = 0;
   void *fakeStack = nullptr;          // AddressSanitizer's, saved across a switch
   void *raceFiber = nullptr;          // ThreadSanitizer's
+  std::unique_ptr<DriverStack> driverStack;  // where image code runs (driver_code.h)
 
   // The processor the thread is on while it runs, or -1 while it is ready
   // (preempted) or blocked. A DPC processor's thread never leaves its own.

@@ -64,6 +64,8 @@ const char *const kFaultNames[] = {
     "MustSucceedIrpFailed",
     "StackLeftAfterRemove",
     "RoutineRunningOnDeletedDevice",
+    "DiscardedCodeCalled",
+    "DriverStackOverflow",
     "InvalidParameter",
 };
 

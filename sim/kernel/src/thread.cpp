@@ -95,7 +95,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
   if (Current()->irql != PASSIVE_LEVEL)
     ReportFault(Fault::InvalidParameter, "PsCreateSystemThread", "called above PASSIVE_LEVEL");
   std::string name = "system-" + std::to_string(s->nextSystemThread++);
-  SimThread *t = NewThread(name, SimThread::Kind::System, [StartRoutine, StartContext] { StartRoutine(StartContext); });
+  SimThread *t = NewThread(name, SimThread::Kind::System, [StartRoutine, StartContext] { CallDriverRoutine(StartRoutine, StartContext); });
   ++t->object->References;  // the handle's
   *ThreadHandle = internal::AllocateHandle(internal::HandleKind::Thread, t->object, CloseThreadHandle);
   if (ClientId != nullptr) {

@@ -110,7 +110,7 @@ NTSTATUS RegInfo(const Request &r) {
   UNICODE_STRING mofName = {0, 0, nullptr};
   PUNICODE_STRING registryPath = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
-  NTSTATUS status = r.lib->QueryWmiRegInfo(r.device, &regFlags, &instanceName, &registryPath, &mofName, &pdo);
+  NTSTATUS status = CallDriverRoutine(r.lib->QueryWmiRegInfo, r.device, &regFlags, &instanceName, &registryPath, &mofName, &pdo);
   // The library owns the base name the callback allocated.
   struct FreeName {
     UNICODE_STRING &s;
@@ -181,7 +181,7 @@ NTSTATUS QueryAll(const Request &r, ULONG g) {
   wnode->InstanceCount = count;
   wnode->DataBlockOffset = offset;
   bool room = r.bufferSize >= offset;
-  return r.lib->QueryWmiDataBlock(r.device, r.irp, g, 0, count,
+  return CallDriverRoutine(r.lib->QueryWmiDataBlock, r.device, r.irp, g, 0, count,
                                   room ? reinterpret_cast<PULONG>(&wnode->OffsetInstanceDataAndLength[0]) : nullptr,
                                   room ? r.bufferSize - offset : 0, room ? r.buffer + offset : nullptr);
 }
@@ -192,7 +192,7 @@ NTSTATUS QuerySingle(const Request &r, ULONG g) {
   if (!FindInstance(r, g, wnode->WnodeHeader.Flags, wnode->InstanceIndex))
     return Refuse(r.irp, r.disposition, STATUS_WMI_INSTANCE_NOT_FOUND);
   bool room = r.bufferSize >= wnode->DataBlockOffset;
-  return r.lib->QueryWmiDataBlock(r.device, r.irp, g, wnode->InstanceIndex, 1, room ? &wnode->SizeDataBlock : nullptr,
+  return CallDriverRoutine(r.lib->QueryWmiDataBlock, r.device, r.irp, g, wnode->InstanceIndex, 1, room ? &wnode->SizeDataBlock : nullptr,
                                   room ? r.bufferSize - wnode->DataBlockOffset : 0,
                                   room ? r.buffer + wnode->DataBlockOffset : nullptr);
 }
@@ -207,7 +207,7 @@ NTSTATUS ChangeSingle(const Request &r, ULONG g) {
   if (!r.lib->SetWmiDataBlock) return Refuse(r.irp, r.disposition, STATUS_WMI_READ_ONLY);
   if (!DataInside(r, wnode->DataBlockOffset, wnode->SizeDataBlock))
     return Refuse(r.irp, r.disposition, STATUS_INVALID_PARAMETER);
-  return r.lib->SetWmiDataBlock(r.device, r.irp, g, wnode->InstanceIndex, wnode->SizeDataBlock,
+  return CallDriverRoutine(r.lib->SetWmiDataBlock, r.device, r.irp, g, wnode->InstanceIndex, wnode->SizeDataBlock,
                                 r.buffer + wnode->DataBlockOffset);
 }
 
@@ -219,7 +219,7 @@ NTSTATUS ChangeItem(const Request &r, ULONG g) {
   if (!r.lib->SetWmiDataItem) return Refuse(r.irp, r.disposition, STATUS_WMI_READ_ONLY);
   if (!DataInside(r, wnode->DataBlockOffset, wnode->SizeDataItem))
     return Refuse(r.irp, r.disposition, STATUS_INVALID_PARAMETER);
-  return r.lib->SetWmiDataItem(r.device, r.irp, g, wnode->InstanceIndex, wnode->ItemId, wnode->SizeDataItem,
+  return CallDriverRoutine(r.lib->SetWmiDataItem, r.device, r.irp, g, wnode->InstanceIndex, wnode->ItemId, wnode->SizeDataItem,
                                r.buffer + wnode->DataBlockOffset);
 }
 
@@ -231,14 +231,14 @@ NTSTATUS Execute(const Request &r, ULONG g) {
   if (!r.lib->ExecuteWmiMethod) return Refuse(r.irp, r.disposition, STATUS_INVALID_DEVICE_REQUEST);
   if (!DataInside(r, wnode->DataBlockOffset, wnode->SizeDataBlock))
     return Refuse(r.irp, r.disposition, STATUS_INVALID_PARAMETER);
-  return r.lib->ExecuteWmiMethod(r.device, r.irp, g, wnode->InstanceIndex, wnode->MethodId, wnode->SizeDataBlock,
+  return CallDriverRoutine(r.lib->ExecuteWmiMethod, r.device, r.irp, g, wnode->InstanceIndex, wnode->MethodId, wnode->SizeDataBlock,
                                  r.bufferSize - wnode->DataBlockOffset, r.buffer + wnode->DataBlockOffset);
 }
 
 // Without a callback there is nothing to switch on or off: the request succeeds.
 NTSTATUS Control(const Request &r, ULONG g, WMIENABLEDISABLECONTROL what, BOOLEAN enable) {
   if (!r.lib->WmiFunctionControl) return Complete(r.irp, STATUS_SUCCESS, 0);
-  return r.lib->WmiFunctionControl(r.device, r.irp, g, what, enable);
+  return CallDriverRoutine(r.lib->WmiFunctionControl, r.device, r.irp, g, what, enable);
 }
 
 // Fills the reply of a request whose data follows DataBlockOffset and is

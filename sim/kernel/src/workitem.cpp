@@ -33,7 +33,7 @@ void WorkerLoop(WorkQueue *q, size_t index) {
     PVOID context = item->Context;
     q->workers[index].running = device;
     if (TraceEnabled()) Trace("work item W" + std::to_string(StableId(item)) + " runs");
-    routine(device, context);
+    CallDriverRoutine(routine, device, context);
     CheckIrqlRestored(self, "work item routine");
     q->workers[index].running = nullptr;
     if (internal::HasObjectReferenceHook()) ObfDereferenceObject(device);
