@@ -17,7 +17,9 @@ target_include_directories(usbmodem_image PUBLIC ${SIM_INCLUDE_DIRS})
 target_compile_definitions(usbmodem_image PRIVATE USBMODEM_DEFAULT_IMAGE="${USBMODEM_IMAGE_DEFAULT}")
 target_link_libraries(usbmodem_image PUBLIC simimage)
 
+# Without the fixtures that drive the driver's internal routines.
 set(TEST_SUPPORT_IMAGE ${TEST_SUPPORT})
+list(FILTER TEST_SUPPORT_IMAGE EXCLUDE REGEX "/(driver_fixture|driver_irp|reader_lower|scripted_lower)\\.cpp$")
 
 # The same test program against the image: sources of the folder that drive
 # the machine from outside the driver (those named in `exclude` reach into it).
@@ -50,7 +52,7 @@ if(USBMODEM_MINGW_GXX AND USBMODEM_MINGW_DDK)
       COMMAND ${USBMODEM_MINGW_GXX} -O1 -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
         -fno-stack-protector -mno-stack-arg-probe -isystem ${USBMODEM_MINGW_DDK} -include ${CMAKE_SOURCE_DIR}/target/compat.h -I ${CMAKE_SOURCE_DIR}/tests/image_runtime/drivers
         -nostdlib -nostartfiles -shared -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
-        -Wl,--section-alignment,0x1000 -Wl,--file-alignment,0x200
+        -Wl,--section-alignment,0x1000 -Wl,--file-alignment,0x200 -Wl,--dynamicbase -Wl,--enable-reloc-section
         -o ${out} ${src} -lntoskrnl -lhal
       COMMAND i686-w64-mingw32-objcopy --set-section-flags INIT=alloc,load,readonly,code,contents,exclude ${out}
       DEPENDS ${src} ${CMAKE_SOURCE_DIR}/tests/image_runtime/drivers/test_driver.h ${CMAKE_SOURCE_DIR}/target/compat.h

@@ -99,7 +99,7 @@ std::string DescribeAddress(uintptr_t address) {
   return text;
 }
 
-void GateEnter(uintptr_t from, const void *routine) {
+void GateEnter(uintptr_t from, const void *routine, uintptr_t sp) {
   Mapped *m = Find(from);
   if (m == nullptr) return;
   const Section *s = m->image->SectionAt(from);
@@ -107,9 +107,7 @@ void GateEnter(uintptr_t from, const void *routine) {
     ReportFault(Fault::DiscardedCodeCalled, ExportNameOf(routine),
                 Caller(from, routine) + " from section " + s->name +
                     ", which is discarded once DriverEntry returns; code used later must not be in INIT");
-  CheckPageable(s, from, routine, "called");
   DriverStack *stack = CurrentDriverStack();
-  uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
   if (stack != nullptr && sp > reinterpret_cast<uintptr_t>(stack->base) &&
       sp <= reinterpret_cast<uintptr_t>(stack->top) && sp - reinterpret_cast<uintptr_t>(stack->base) < kRoomForKernel)
     ReportFault(Fault::DriverStackOverflow, ExportNameOf(routine),
@@ -118,6 +116,10 @@ void GateEnter(uintptr_t from, const void *routine) {
                     "); the kernel routine needs more");
 }
 
+// Checked when the routine returns, not when it is called: the code at the
+// return address resumes at the IRQL the routine leaves. A resident helper
+// that tail-calls KfReleaseSpinLock enters it at DISPATCH_LEVEL with a
+// pageable caller's return address, yet that caller resumes at PASSIVE_LEVEL.
 void GateLeave(uintptr_t from, const void *routine) {
   Mapped *m = Find(from);
   if (m == nullptr) return;

@@ -25,8 +25,9 @@ const Image *ImageAt(uintptr_t address);
 // "DispatchCreate+0x1c" for an image address, hex otherwise.
 std::string DescribeAddress(uintptr_t address);
 
-// The gate side: a driver's call of kernel routine `routine` from `from`.
-void GateEnter(uintptr_t from, const void *routine);
+// The gate side: a driver's call of kernel routine `routine` from `from`,
+// with the driver's stack pointer `sp`; both run on the fiber stack.
+void GateEnter(uintptr_t from, const void *routine, uintptr_t sp);
 void GateLeave(uintptr_t from, const void *routine);
 void RunOnFiberStack(DriverThunk thunk, void *context);
 // The export's name, for the faults (exports.cpp).

@@ -22,7 +22,9 @@ constexpr size_t kSectionHeaderBytes = 40;
 constexpr size_t kSymbolBytes = 18;
 
 // File header, from the signature's end.
-constexpr size_t kFhMachine = 0, kFhSections = 2, kFhSymbolTable = 8, kFhSymbols = 12, kFhOptionalBytes = 16;
+constexpr size_t kFhMachine = 0, kFhSections = 2, kFhSymbolTable = 8, kFhSymbols = 12, kFhOptionalBytes = 16,
+                 kFhCharacteristics = 18;
+constexpr uint16_t kFileRelocsStripped = 0x0001;
 // Optional header (PE32).
 constexpr size_t kOhMagic = 0, kOhEntry = 16, kOhImageBase = 28, kOhSectionAlignment = 32, kOhSizeOfImage = 56,
                  kOhSizeOfHeaders = 60, kOhSubsystem = 68, kOhDirectoryCount = 92, kOhDirectories = 96;

@@ -34,6 +34,7 @@ struct Headers {
   uint32_t importRva = 0, importSize = 0;
   uint32_t relocRva = 0, relocSize = 0;
   uint32_t symbolTable = 0, symbolCount = 0;
+  bool relocsStripped = false;
 };
 
 bool Fail(std::string *error, const std::string &path, const std::string &why) {
@@ -67,6 +68,7 @@ bool ParseHeaders(const Bytes &file, Headers *h, std::string *why) {
   h->sectionCount = U16(fh + pe::kFhSections);
   h->symbolTable = U32(fh + pe::kFhSymbolTable);
   h->symbolCount = U32(fh + pe::kFhSymbols);
+  h->relocsStripped = (U16(fh + pe::kFhCharacteristics) & pe::kFileRelocsStripped) != 0;
   size_t optionalBytes = U16(fh + pe::kFhOptionalBytes);
   h->optional = nt + 4 + pe::kFileHeaderBytes;
   if (optionalBytes < pe::kOhDirectories || !file.Has(h->optional, optionalBytes))
@@ -162,9 +164,11 @@ bool CopySections(const Bytes &file, const Headers &h, Mapping *m, Image *out, s
 }
 
 bool ApplyRelocations(const Headers &h, const Mapping &m, uint32_t delta, std::string *why) {
+  // No relocation directory is nothing to fix, unless the linker says it
+  // stripped them.
   if (h.relocRva == 0 || h.relocSize == 0) {
-    if (delta == 0) return true;
-    return *why = "no base relocations, and the preferred base was not available", false;
+    if (delta == 0 || !h.relocsStripped) return true;
+    return *why = "relocations stripped, and the preferred base was not available", false;
   }
   if (!m.Has(h.relocRva, h.relocSize)) return *why = "relocation directory outside the image", false;
   uint32_t at = h.relocRva, end = h.relocRva + h.relocSize;
