@@ -19,9 +19,11 @@ struct Use {
   size_t deepest = 0;
   uint64_t calls = 0;
 };
+// Never destroyed: the report is written at exit, after static destructors
+// may have run.
 std::map<std::string, Use> &Uses() {
-  static std::map<std::string, Use> uses;
-  return uses;
+  static auto *uses = new std::map<std::string, Use>;
+  return *uses;
 }
 
 std::string EntryName(uintptr_t entry) {
