@@ -6,13 +6,11 @@ missing=()
 command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 command -v i686-w64-mingw32-g++ >/dev/null || missing+=(g++-mingw-w64-i686)
-# The 32-bit host build and the layout check compile for i386.
-echo 'int main() {}' | g++ -m32 -x c++ -include cstring - -o /dev/null 2>/dev/null || missing+=(g++-multilib)
 command -v i686-w64-mingw32-objdump >/dev/null || missing+=(binutils-mingw-w64-i686)
 [ -f /usr/share/mingw-w64/include/ddk/ntddk.h ] || missing+=(mingw-w64-i686-dev)
 [ -f /usr/src/googletest/googletest/src/gtest-all.cc ] || missing+=(googletest)
-# The 32-bit host build: gcc's multilib, and qemu to run its programs where
-# the kernel cannot.
+# The 32-bit host build and the layout check compile for i386 (gcc's
+# multilib); qemu runs the 32-bit programs where the kernel cannot.
 echo 'int main() { return 0; }' | g++ -m32 -x c++ - -o /dev/null -pthread 2>/dev/null || missing+=(g++-multilib)
 command -v qemu-i386 >/dev/null || missing+=(qemu-user)
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds both builds (usbmodem.sys and the host build with sanitizers) and runs every test.
+# Builds usbmodem.sys and the host builds (with sanitizers, 32-bit with the
+# image, race detector) and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -15,6 +16,14 @@ export USBMODEM_SEEDS="${USBMODEM_SEEDS:-20}"
 # ... and every single-seed test runs again under this many seeds.
 export USBMODEM_SWEEP="${USBMODEM_SWEEP:-8}"
 ctest --test-dir build/host-debug --output-on-failure -j "$jobs"
+
+# The bytes that ship: the 32-bit machine (x86 Windows' layouts and calling
+# conventions) runs every Win32 test program, scenario and example once more
+# against build/target/usbmodem.sys itself, mapped by its PE loader.
+cmake --preset host-i386 >/dev/null
+cmake --build --preset host-i386 -j "$jobs"
+# (The seed sweep of the single-seed programs ran in the build above.)
+ctest --test-dir build/host-i386 --output-on-failure -j "$jobs" -E '^seed_sweep$'
 
 # The race detector: the driver's plain memory accesses between simulated
 # processors, on two and four processors, a bounded count of seeds.
