@@ -76,9 +76,13 @@ apply() {
   rm -f "$tmp"
 }
 
+# Builds and runs one program after another, so that a mutant the first
+# program kills costs one link; prints the program that failed.
+build_program() { cmake --build "$build" -j "$(nproc)" --target "$1" >"$build/build.log" 2>&1; }
 run_programs() {
   local p
   for p in "${programs[@]}"; do
+    build_program "$p" || { echo "DOES-NOT-BUILD"; return 0; }
     if ! timeout "$limit" "$build/$p" --gtest_fail_fast --gtest_brief=1 >"$build/last.log" 2>&1; then
       echo "$p"
       return 0
@@ -113,9 +117,10 @@ if [ $check_only -eq 1 ]; then
   exit 0
 fi
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug >/dev/null
-build_programs() { cmake --build "$build" -j "$(nproc)" --target "${programs[@]}" >"$build/build.log" 2>&1; }
-build_programs || { echo "the unmutated tree does not build; see $build/build.log" >&2; exit 2; }
+# lld links the sanitized programs several times faster than ld.bfd.
+linker=()
+command -v ld.lld >/dev/null && linker=(-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld)
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug "${linker[@]}" >/dev/null
 if killer=$(run_programs); then
   echo "the unmutated tree fails $killer; see $build/last.log" >&2
   exit 2
@@ -139,9 +144,9 @@ for i in "${!names[@]}"; do
   current=$file
   apply "$file" "$at" "${finds[i]}" "${replaces[i]}"
   total=$((total + 1))
-  if ! build_programs; then
+  if killer=$(run_programs) && [ "$killer" = DOES-NOT-BUILD ]; then
     outcome="DOES-NOT-BUILD"
-  elif killer=$(run_programs); then
+  elif [ -n "$killer" ]; then
     outcome="killed by $killer"
     killed=$((killed + 1))
   elif [ -n "${reasons[i]}" ]; then
@@ -154,7 +159,6 @@ for i in "${!names[@]}"; do
   restore
   printf '%-34s %-34s %s\n' "${names[i]}" "$file:$at" "$outcome" | tee -a "$results"
 done
-build_programs || true
 
 counted=$((killed + survived))
 score=0
