@@ -70,6 +70,7 @@ enum class Fault {
   RoutineRunningOnDeletedDevice,  // IoDeleteDevice (or a free) while a DPC routine whose KDPC lies in the memory, or the device's I/O timer routine, runs on a processor
   DiscardedCodeCalled,     // code of a driver image's INIT section run after DriverEntry returned
   DriverStackOverflow,     // a driver overran its 12 KiB kernel stack, or called the kernel with too little of it left
+  PowerFlagsDiffer,        // devices of one stack disagree on DO_POWER_PAGABLE, which XP requires them to share
   InvalidParameter,        // a platform routine called with arguments it rejects
 };
 const char *FaultName(Fault f);

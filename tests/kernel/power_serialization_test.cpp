@@ -161,3 +161,41 @@ TEST(PowerSerialization, MissingStartNextHoldsBackTheNextIrp) {
 }
 
 }  // namespace
+
+// A filter whose DO_POWER_PAGABLE differs from the bus device below it, in
+// either direction, is reported once however many IRPs pass; a stack that
+// agrees is not.
+TEST(PowerSerialization, StackThatDisagreesOnDoPowerPagableIsReported) {
+  for (ULONG busFlags : {ULONG(DO_POWER_PAGABLE), ULONG(0)}) {
+    for (bool agree : {true, false}) {
+      SCOPED_TRACE(std::string(busFlags ? "pageable" : "non-pageable") + " bus, filter " +
+                   (agree ? "agreeing" : "disagreeing"));
+      sim::Kernel k(Options());
+      k.Run([&] {
+        Dispatch busD = [](PDEVICE_OBJECT, PIRP irp) { return StartNextAndComplete(irp); };
+        PDEVICE_OBJECT bus = nullptr;
+        Dispatch filterD = [&bus](PDEVICE_OBJECT, PIRP irp) {
+          PoStartNextPowerIrp(irp);
+          IoSkipCurrentIrpStackLocation(irp);
+          return PoCallDriver(bus, irp);
+        };
+        PDRIVER_OBJECT driver = MakeDriver();
+        bus = MakeDevice(driver, &busD, nullptr, DO_BUFFERED_IO | busFlags);
+        ULONG filterFlags = agree ? busFlags : (busFlags ^ DO_POWER_PAGABLE);
+        PDEVICE_OBJECT filter = MakeDevice(driver, &filterD, nullptr, DO_BUFFERED_IO | filterFlags);
+        IoAttachDeviceToDeviceStack(filter, bus);
+        for (int i = 0; i < 3; ++i) {
+          Seen seen;
+          PIRP irp = PowerIrp(filter, IRP_MN_SET_POWER, DevicePowerState, &seen);
+          PoCallDriver(filter, irp);
+          DelayMs(1);
+          IoFreeIrp(irp);
+        }
+        IoDetachDevice(bus);
+      });
+      k.Shutdown();
+      EXPECT_EQ(CountFaults(k, Fault::PowerFlagsDiffer), agree ? 0 : 1) << DescribeFaults(k);
+      EXPECT_EQ(k.Faults().size(), agree ? 0u : 1u) << DescribeFaults(k);
+    }
+  }
+}

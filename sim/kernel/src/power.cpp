@@ -7,6 +7,7 @@
 // DISPATCH_LEVEL.
 #include <deque>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +48,7 @@ struct PowerState {
   std::map<QueueKey, PowerQueue> queues;
   std::map<PDEVICE_OBJECT, POWER_STATE> deviceStates;
   std::map<PDEVICE_OBJECT, POWER_STATE> systemStates;
+  std::set<PDEVICE_OBJECT> flagsReported;
 };
 
 PowerState &State() {
@@ -76,9 +78,26 @@ std::string IrpName(PIRP irp) {
   return "power IRP #" + std::to_string(rec ? rec->serial : 0);
 }
 
+// Before Vista every device object of a stack must carry the bus's
+// DO_POWER_PAGABLE: the power manager calls the whole stack at the IRQL one
+// setting allows. Checked once per device as a power IRP reaches it.
+void CheckPowerFlagsAgree(PDEVICE_OBJECT device) {
+  for (PDEVICE_OBJECT above = device->AttachedDevice; above != nullptr; above = above->AttachedDevice) {
+    if (((above->Flags ^ device->Flags) & DO_POWER_PAGABLE) == 0) continue;
+    if (!State().flagsReported.insert(above).second) return;
+    ReportFault(Fault::PowerFlagsDiffer, "PoCallDriver",
+                io::DeviceName(above) + (above->Flags & DO_POWER_PAGABLE ? " is" : " is not") +
+                    " DO_POWER_PAGABLE over " + io::DeviceName(device) +
+                    (device->Flags & DO_POWER_PAGABLE ? ", which is" : ", which is not") +
+                    ": a driver takes the flag from the device below it");
+    return;
+  }
+}
+
 // The driver gets the IRP now, at the caller's IRQL or, for a device that
 // is not DO_POWER_PAGABLE, at DISPATCH_LEVEL in a seeded share of calls.
 NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  CheckPowerFlagsAgree(device);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   if (next->MajorFunction == IRP_MJ_POWER && IsSetOrQuery(next->MinorFunction)) {
     auto &record = State().irps[irp];

@@ -66,6 +66,7 @@ const char *const kFaultNames[] = {
     "RoutineRunningOnDeletedDevice",
     "DiscardedCodeCalled",
     "DriverStackOverflow",
+    "PowerFlagsDiffer",
     "InvalidParameter",
 };
 
