@@ -285,6 +285,21 @@ TEST(ReadCancel, PurgeRxAbortCancelsEveryQueuedRead) {
 
 // ---------------------------------------------------------------- purge
 
+TEST(Purge, ReportsNoMoreBytesThanAShortOutputBufferHolds) {
+  RunOnDevice([](TestDevice &dev) {
+    ULONG mask = SERIAL_PURGE_RXCLEAR;
+    for (ULONG out = 1; out < sizeof(ULONG); ++out) {
+      // The I/O manager copies Information bytes into the caller's buffer.
+      IoctlResult r = dev.Ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof(mask), out);
+      EXPECT_TRUE(CompletedWith(r, STATUS_SUCCESS, 0u)) << "output buffer of " << out;
+      EXPECT_EQ(r.out, std::vector<uint8_t>(out, 0xEE));
+    }
+    EXPECT_TRUE(CompletedWith(dev.Ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof(mask), 0), STATUS_SUCCESS, 4u));
+    EXPECT_TRUE(CompletedWith(dev.Ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof(mask), 4), STATUS_SUCCESS, 4u));
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+  });
+}
+
 TEST(Purge, ArgumentsAreChecked) {
   RunOnDevice([](TestDevice &dev) {
     Fill(dev, Bytes(5));
