@@ -3,6 +3,9 @@
 // open, a close, Plug and Play's queries, stop and surprise removal, the
 // system going to sleep. Each state is entered once on a fresh device and
 // left again as the system would, so that the device is removed cleanly.
+// There is no state after the removal: IRP_MN_REMOVE_DEVICE deletes the
+// device object, and with a handle open Plug and Play sends it only after
+// the close.
 #pragma once
 
 #include <string>
