@@ -114,9 +114,13 @@ test_folder(image simimage_loader)
 if(TARGET test_image)
   target_compile_definitions(test_image PRIVATE USBMODEM_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 endif()
-foreach(folder driver serial datapath usb modem win32 scenario stress)
+foreach(folder driver serial datapath usb modem win32 scenario stress badinput)
   test_folder(${folder} ${SIM_ALL} usbmodem_host)
 endforeach()
+# The bad-input table is kept in the sources and rewritten there on request.
+if(TARGET test_badinput)
+  target_compile_definitions(test_badinput PRIVATE USBMODEM_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+endif()
 
 # The 32-bit build also runs the shipped image.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)

@@ -27,6 +27,10 @@ NTSTATUS PurgeControl(PDEVICE_EXTENSION ext, PIRP Irp, ULONG_PTR* Information)
     if (mask & SERIAL_PURGE_RXCLEAR) {
         RingReset(ext);
     }
-    *Information = sizeof(ULONG);
+    // The documented count is the mask's size, but the I/O manager copies
+    // that many bytes into any output buffer the caller gave: never more
+    // than it holds.
+    ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    *Information = (out == 0 || out >= sizeof(ULONG)) ? sizeof(ULONG) : 0;
     return STATUS_SUCCESS;
 }

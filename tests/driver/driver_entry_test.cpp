@@ -37,6 +37,53 @@ NTSTATUS SendMajor(PDEVICE_OBJECT dev, UCHAR major) {
   return iosb.Status;
 }
 
+// The path DriverEntry gets from PathEntry below: not terminated, in a
+// buffer longer than the path, whatever follows it garbage.
+const WCHAR kPathBody[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\usbmodem";
+constexpr size_t kPathChars = sizeof(kPathBody) / sizeof(WCHAR) - 1;
+WCHAR g_callersPath[kPathChars + 16];
+UNICODE_STRING g_callersString;
+
+NTSTATUS NTAPI PathEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (size_t i = 0; i < sizeof(g_callersPath) / sizeof(WCHAR); ++i) g_callersPath[i] = L'X';
+  memcpy(g_callersPath, kPathBody, kPathChars * sizeof(WCHAR));
+  g_callersString.Buffer = g_callersPath;
+  g_callersString.Length = USHORT(kPathChars * sizeof(WCHAR));
+  g_callersString.MaximumLength = USHORT(sizeof(g_callersPath));
+  NTSTATUS status = DriverEntry(driver, &g_callersString);
+  // The caller's string is the caller's again.
+  for (WCHAR &c : g_callersPath) c = L'Z';
+  return status;
+}
+
+// A request of an unlisted major function built by hand, as a component
+// above might send it; the status block starts out as nobody would leave it.
+struct UnlistedResult {
+  NTSTATUS returned;
+  NTSTATUS status;
+  ULONG_PTR information;
+};
+
+NTSTATUS NTAPI KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+UnlistedResult SendUnlisted(PDEVICE_OBJECT dev, UCHAR major) {
+  PIRP irp = IoAllocateIrp(dev->StackSize, FALSE);
+  if (irp == nullptr) return {STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES, 0};
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  irp->IoStatus.Information = 0x5A5A;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = major;
+  if (major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+  UnlistedResult r;
+  r.returned = IofCallDriver(dev, irp);
+  r.status = irp->IoStatus.Status;
+  r.information = irp->IoStatus.Information;
+  IoFreeIrp(irp);
+  return r;
+}
+
 }  // namespace
 
 TEST(DriverEntry, KeepsATerminatedCopyOfThePathAndFillsTheTable) {
@@ -99,6 +146,69 @@ TEST(DriverEntry, UnhandledMajorFunctionsFailWhateverTheState) {
             << "major " << int(major) << " in state " << state;
       }
       EXPECT_EQ(1, dev.Ext()->OutstandingIo);
+    });
+  }
+}
+
+TEST(DriverEntry, CopiesExactlyThePathsLengthIntoABufferOfItsOwn) {
+  RunOnMachine([] {
+    PDRIVER_OBJECT driver = nullptr;
+    size_t before = sim::pool::Outstanding(USBMODEM_POOL_TAG);
+    ASSERT_EQ(STATUS_SUCCESS, sim::internal::LoadDriver(L"\\Driver\\usbmodem", PathEntry, kServiceKey, &driver));
+    const USHORT length = USHORT(kPathChars * sizeof(WCHAR));
+    EXPECT_EQ(length, DriverRegistryPath.Length);
+    EXPECT_EQ(length + sizeof(WCHAR), DriverRegistryPath.MaximumLength) << "sized by Length, not by the caller's buffer";
+    ASSERT_NE(nullptr, DriverRegistryPath.Buffer);
+    EXPECT_NE(g_callersPath, DriverRegistryPath.Buffer) << "the caller's buffer is not the driver's to keep";
+    EXPECT_EQ(0, memcmp(DriverRegistryPath.Buffer, kPathBody, length)) << "the path survives its caller";
+    EXPECT_EQ(0, DriverRegistryPath.Buffer[kPathChars]) << "terminated after Length, not copied to MaximumLength";
+    EXPECT_EQ(before + 1, sim::pool::Outstanding(USBMODEM_POOL_TAG));
+    sim::internal::UnloadDriver(driver);
+    EXPECT_EQ(before, sim::pool::Outstanding(USBMODEM_POOL_TAG));
+  });
+}
+
+TEST(DriverEntry, FailedCopyLeavesNothingBehindAndALaterLoadWorks) {
+  RunOnMachine([] {
+    size_t before = sim::pool::OutstandingTotal();
+    DriverRegistryPath = {0, 0, nullptr};  // as a freshly loaded image holds it
+    PDRIVER_OBJECT failed = nullptr;
+    sim::pool::FailNth(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
+              sim::internal::LoadDriver(L"\\Driver\\usbmodem", DriverEntry, kServiceKey, &failed));
+    sim::pool::Clear();
+    EXPECT_EQ(1u, sim::pool::InjectedFailures()) << "the copy is the only allocation";
+    EXPECT_EQ(before, sim::pool::OutstandingTotal()) << "nothing allocated is left over";
+    EXPECT_EQ(nullptr, DriverRegistryPath.Buffer);
+    EXPECT_EQ(0, DriverRegistryPath.Length);
+    EXPECT_EQ(0, DriverRegistryPath.MaximumLength);
+    sim::internal::UnloadDriver(failed);
+
+    PDRIVER_OBJECT driver = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, sim::internal::LoadDriver(L"\\Driver\\usbmodem", DriverEntry, kServiceKey, &driver));
+    ASSERT_NE(nullptr, DriverRegistryPath.Buffer);
+    EXPECT_EQ(0, memcmp(DriverRegistryPath.Buffer, kServiceKey, DriverRegistryPath.Length));
+    sim::internal::UnloadDriver(driver);
+    EXPECT_EQ(before, sim::pool::OutstandingTotal());
+  });
+}
+
+TEST(DriverEntry, EveryUnlistedMajorFunctionFailsAtOnceInEveryState) {
+  for (ULONG state : {ULONG(NotStarted), ULONG(Working), ULONG(PendingStop), ULONG(PendingRemove),
+                      ULONG(SurpriseRemoved)}) {
+    RunOnMachine([state] {
+      TestDevice dev(state);
+      for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+        if (Handled(major)) continue;
+        SCOPED_TRACE("major " + std::to_string(major) + " in state " + std::to_string(state));
+        UnlistedResult r = SendUnlisted(dev.Fdo(), UCHAR(major));
+        EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, r.returned);
+        EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, r.status);
+        EXPECT_EQ(0u, r.information);
+      }
+      EXPECT_EQ(0u, dev.Lower().Count()) << "nothing was passed down to the bus";
+      EXPECT_EQ(1, dev.Ext()->OutstandingIo);
+      EXPECT_EQ(state, dev.Ext()->DeviceState);
     });
   }
 }

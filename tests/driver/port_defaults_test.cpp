@@ -105,3 +105,26 @@ TEST(PortDefaults, ReapplyingKeepsTimeoutsCharsHandflowAndStatsButResetsTheRest)
     EXPECT_EQ(Prefix(dev.Ioctl(IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, 64)), ExpectedProperties());
   });
 }
+
+TEST(PortDefaults, ReapplyingClearsTheLineImagesAndEveryLatchedChange) {
+  RunOnDevice([](TestDevice &dev) {
+    PDEVICE_EXTENSION ext = dev.Ext();
+    // A session with carrier up and changes nobody consumed.
+    ext->LineState = 0x38;
+    ext->ModemStatus = 0xB0;
+    ext->ModemControl = 0xB3;
+    ext->CtsChanged = 1;
+    ext->DsrChanged = 1;
+    ext->RlsdChanged = 1;
+
+    InitializePortDefaults(ext);
+
+    EXPECT_EQ(ext->LineState, 0);
+    EXPECT_EQ(ext->ModemStatus, 0u);
+    EXPECT_EQ(ext->ModemControl, 0u);
+    EXPECT_EQ(ext->CtsChanged, 0);
+    EXPECT_EQ(ext->DsrChanged, 0);
+    EXPECT_EQ(ext->RlsdChanged, 0);
+    EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, 4).OutUlong(), 0u);
+  });
+}

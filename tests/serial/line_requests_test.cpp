@@ -2,6 +2,7 @@
 // the two images follow, and which line events they raise.
 #include <gtest/gtest.h>
 
+#include "serial/lines.h"
 #include "support/driver_fixture.h"
 
 using namespace testing_support;
@@ -44,6 +45,30 @@ TEST(LineRequests, SetAndClearDtrDriveCtsAndDsrAndReachTheDevice) {
     EXPECT_EQ(ext->ModemStatus, 0u);
     EXPECT_EQ(ext->ModemControl, 0u);
     EXPECT_EQ(ext->OutstandingIo, 1);
+  });
+}
+
+TEST(LineRequests, ClearingDtrLeavesCarrierToTheDevice) {
+  RunOnDevice([](TestDevice &dev) {
+    PDEVICE_EXTENSION ext = dev.Ext();
+    ASSERT_EQ(dev.Ioctl(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
+    UpdateLineState(ext, LINE_RLSD, LINE_RLSD);  // the status poll saw carrier
+    ASSERT_EQ(ext->ModemStatus, 0xB0u);
+    ASSERT_EQ(dev.IoctlUlong(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RLSD).status, STATUS_SUCCESS);
+    AsyncIoctl wait;
+    ASSERT_EQ(wait.StartWaitOnMask(dev.Fdo()), STATUS_PENDING);
+
+    EXPECT_TRUE(CompletedWith(dev.Ioctl(IOCTL_SERIAL_CLR_DTR), STATUS_SUCCESS, 0u));
+    // Only the device's status reports a carrier loss; dropping DTR is not one.
+    EXPECT_EQ(ext->LineState, LINE_RLSD);
+    EXPECT_EQ(ext->ModemStatus, 0x80u);
+    EXPECT_EQ(ext->ModemControl, 0x80u);
+    EXPECT_EQ(ext->RlsdChanged, 0);
+    EXPECT_EQ(dev.Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, 4).OutUlong(), 0x80u);
+    EXPECT_FALSE(wait.Wait(50)) << "no carrier event from a DTR request";
+
+    ASSERT_EQ(dev.IoctlUlong(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RLSD).status, STATUS_SUCCESS);
+    EXPECT_TRUE(WaitEndsWith(wait, 100, 0));
   });
 }
 

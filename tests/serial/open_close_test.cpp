@@ -118,6 +118,32 @@ TEST(Open, ResetsThePortButKeepsTimeoutsAndSpecialCharacters) {
   });
 }
 
+TEST(Open, ClearsTheLastSessionsLinesLatchedChangesAndStatusBits) {
+  RunOnDevice([](TestDevice &dev) {
+    dev.Lower().SetPolicy(PendBulkIn());
+    PDEVICE_EXTENSION ext = dev.Ext();
+    // Carrier was up and the device's last status had both bits set.
+    ext->LineState = 0x38;
+    ext->ModemStatus = 0xB0;
+    ext->CtsChanged = 1;
+    ext->DsrChanged = 1;
+    ext->RlsdChanged = 1;
+    ext->LastStatusBit0 = 1;
+    ext->LastStatusBit1 = 1;
+
+    ASSERT_EQ(Open(dev), STATUS_SUCCESS);
+    EXPECT_EQ(ext->LineState, 0);
+    EXPECT_EQ(ext->ModemStatus, 0u);
+    EXPECT_EQ(ext->CtsChanged, 0);
+    EXPECT_EQ(ext->DsrChanged, 0);
+    EXPECT_EQ(ext->RlsdChanged, 0);
+    EXPECT_EQ(ext->LastStatusBit0, 0);
+    EXPECT_EQ(ext->LastStatusBit1, 0) << "the first poll must apply every status bit that is 1";
+    ASSERT_EQ(Cleanup(dev), STATUS_SUCCESS);
+    ASSERT_EQ(Close(dev), STATUS_SUCCESS);
+  });
+}
+
 TEST(Open, ReferenceHeldAcrossTheOpenIsNotLost) {
   RunOnDevice([](TestDevice &dev) {
     dev.Lower().SetPolicy(PendBulkIn());

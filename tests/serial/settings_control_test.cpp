@@ -187,6 +187,22 @@ TEST(SettingsControl, StatisticsAreReturnedAndCleared) {
   });
 }
 
+TEST(SettingsControl, ClearingStatisticsZeroesAllSixCounters) {
+  RunOnDevice([](TestDevice &dev) {
+    SERIALPERF_STATS &stats = dev.Ext()->PerfStats;
+    stats.ReceivedCount = 1;
+    stats.TransmittedCount = 2;
+    stats.FrameErrorCount = 3;
+    stats.SerialOverrunErrorCount = 4;
+    stats.BufferOverrunErrorCount = 5;
+    stats.ParityErrorCount = 6;
+    EXPECT_TRUE(CompletedWith(dev.Ioctl(IOCTL_SERIAL_CLEAR_STATS), STATUS_SUCCESS, 0u));
+    IoctlResult r = dev.Ioctl(IOCTL_SERIAL_GET_STATS, nullptr, 0, 24);
+    ASSERT_TRUE(CompletedWith(r, STATUS_SUCCESS, 24u));
+    for (size_t counter = 0; counter < 6; ++counter) EXPECT_EQ(r.OutUlong(4 * counter), 0u) << "counter " << counter;
+  });
+}
+
 TEST(SettingsControl, UnlistedCodesSucceedWithoutEffect) {
   RunOnDevice([](TestDevice &dev) {
     for (ULONG code : {IOCTL_SERIAL_SET_BREAK_ON, IOCTL_SERIAL_SET_XON, IOCTL_SERIAL_RESET_DEVICE,

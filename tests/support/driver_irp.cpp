@@ -114,6 +114,16 @@ NTSTATUS DriverIrp::Ioctl(PDEVICE_OBJECT dev, ULONG code, const void *in, ULONG 
   return Send(dev);
 }
 
+NTSTATUS DriverIrp::IoctlWithoutBuffer(PDEVICE_OBJECT dev, ULONG code, ULONG inLen, ULONG outLen) {
+  if (Build(dev, IRP_MJ_DEVICE_CONTROL, 0) == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  irp_->RequestorMode = KernelMode;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
+  next->Parameters.DeviceIoControl.IoControlCode = code;
+  next->Parameters.DeviceIoControl.InputBufferLength = inLen;
+  next->Parameters.DeviceIoControl.OutputBufferLength = outLen;
+  return Send(dev);
+}
+
 NTSTATUS DriverIrp::Simple(PDEVICE_OBJECT dev, UCHAR major) {
   if (Build(dev, major, 0) == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   return Send(dev);

@@ -35,6 +35,9 @@ class DriverIrp {
   NTSTATUS Write(PDEVICE_OBJECT dev, const std::vector<uint8_t> &bytes);
   // A buffered device-control request.
   NTSTATUS Ioctl(PDEVICE_OBJECT dev, ULONG code, const void *in, ULONG inLen, ULONG outLen);
+  // The same with lengths named but no system buffer, as a careless
+  // kernel-mode caller may send it.
+  NTSTATUS IoctlWithoutBuffer(PDEVICE_OBJECT dev, ULONG code, ULONG inLen, ULONG outLen);
   // IRP_MJ_CREATE, IRP_MJ_CLEANUP or IRP_MJ_CLOSE.
   NTSTATUS Simple(PDEVICE_OBJECT dev, UCHAR major);
   // A read that names a length but has no system buffer to put bytes in.
