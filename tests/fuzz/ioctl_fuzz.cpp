@@ -7,8 +7,10 @@
 // Input: up to 16 requests, each a control byte, the code, the lengths and
 // the buffer's leading bytes (see NextRequest).
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <ntddser.h>
@@ -55,6 +57,7 @@ enum : uint8_t {
 struct Request {
   PIRP irp = nullptr;
   std::vector<uint8_t> buffer;  // the system buffer, exactly its length
+  ULONG code = 0;
   ULONG outLength = 0;
   KEVENT done;
   NTSTATUS returned = STATUS_PENDING;
@@ -70,6 +73,12 @@ struct Request {
     return KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &t) != STATUS_TIMEOUT;
   }
 };
+
+std::string Hex(ULONG v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08x", unsigned(v));
+  return text;
+}
 
 NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP, PVOID context) {
   Request *r = static_cast<Request *>(context);
@@ -104,12 +113,14 @@ std::unique_ptr<Request> SendNext(PDEVICE_OBJECT fdo, fuzz::Input &in, uint8_t c
   if (!(control & kNoBuffer)) {
     size_t length = inLength > outLength ? inLength : outLength;
     r->buffer.assign(length, 0);
-    std::memcpy(r->buffer.data(), contents.data(), contents.size() < length ? contents.size() : length);
+    size_t copied = contents.size() < length ? contents.size() : length;
+    if (copied != 0) std::memcpy(r->buffer.data(), contents.data(), copied);
     if (length != 0) {
       irp->AssociatedIrp.SystemBuffer = r->buffer.data();
       irp->Flags = IRP_BUFFERED_IO | (outLength != 0 ? IRP_INPUT_OPERATION : 0);
     }
   }
+  r->code = code;
   r->outLength = outLength;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = (control & kInternal) ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
@@ -122,12 +133,17 @@ std::unique_ptr<Request> SendNext(PDEVICE_OBJECT fdo, fuzz::Input &in, uint8_t c
   return r;
 }
 
-// What the I/O manager copies back to the caller must fit its buffer.
+// The I/O manager copies Information bytes from the system buffer to the
+// caller's output buffer when there is one (a request with no output, such
+// as a purge, may report the size of its input, as documented).
 void CheckEnded(Request &r) {
   NTSTATUS status = r.irp->IoStatus.Status;
   if (r.returned != STATUS_PENDING && r.returned != status) fuzz::Fail("returned one status, completed with another");
-  if (!NT_ERROR(status) && !r.buffer.empty() && r.irp->IoStatus.Information > r.outLength)
-    fuzz::Fail("the reply is longer than the output buffer");
+  bool error = (ULONG(status) >> 30) == 3;  // warnings copy back too
+  ULONG_PTR limit = r.outLength != 0 ? r.outLength : r.buffer.size();
+  if (!error && !r.buffer.empty() && r.irp->IoStatus.Information > limit)
+    fuzz::Fail("the reply is longer than the buffer: code " + Hex(r.code) + ", status " + Hex(ULONG(status)) + ", " +
+               std::to_string(r.irp->IoStatus.Information) + " bytes for " + std::to_string(limit));
 }
 
 void SleepMs(uint64_t ms) {
