@@ -164,9 +164,8 @@ void Exchange(PDEVICE_OBJECT fdo, fuzz::Input &in) {
     }
     SleepMs(50);
   }  // the close: what the driver still holds must end now
-  SleepMs(1000);
   for (auto &r : requests)
-    if (!r->Done()) IoCancelIrp(r->irp);
+    if (!r->Done() && !r->Wait(1000)) IoCancelIrp(r->irp);
   for (auto &r : requests) {
     if (!r->Wait(5000)) fuzz::Fail("a request outlived the close and its cancel");
     CheckEnded(*r);
