@@ -22,7 +22,7 @@ ctest --test-dir build/host-debug --output-on-failure -j "$jobs"
 cmake --preset host-fuzz >/dev/null
 cmake --build --preset host-fuzz -j "$jobs"
 ctest --test-dir build/host-fuzz --output-on-failure -j "$jobs"
-bash tools/fuzz --time "${USBMODEM_FUZZ_SECONDS:-20}"
+bash tools/fuzz --time "${USBMODEM_FUZZ_SECONDS:-15}"
 
 # The bytes that ship: the 32-bit machine (x86 Windows' layouts and calling
 # conventions) runs every Win32 test program, scenario and example once more
