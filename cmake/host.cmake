@@ -9,7 +9,14 @@ add_compile_definitions(GTEST_HAS_STD_WSTRING=0)
 # simulated processors; the simulated machine only tells it where the
 # kernel's synchronisation orders them.
 option(USBMODEM_RACE_DETECTOR "Build the driver with ThreadSanitizer over the fiber scheduler" OFF)
-if(USBMODEM_RACE_DETECTOR)
+# The fuzz build (clang): the machine and the driver instrumented for
+# libFuzzer's coverage and checked by the address and undefined-behaviour
+# sanitizers; only the fuzz programs link libFuzzer itself.
+option(USBMODEM_FUZZ "Build the libFuzzer programs of tests/fuzz" OFF)
+if(USBMODEM_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(USBMODEM_RACE_DETECTOR)
   add_compile_definitions(USBMODEM_RACE_DETECTOR=1)
   add_link_options(-fsanitize=thread)
   set(CMAKE_POSITION_INDEPENDENT_CODE ON)
@@ -72,6 +79,12 @@ if(USBMODEM_RACE_DETECTOR)
   target_link_libraries(simmachine PUBLIC Threads::Threads)
   set(SIM_ALL simmachine simworld)
   set(SIM_KERNEL_ONLY simmachine)
+endif()
+
+# The fuzz build makes the fuzz programs and nothing else.
+if(USBMODEM_FUZZ)
+  include(${CMAKE_SOURCE_DIR}/cmake/fuzz.cmake)
+  return()
 endif()
 
 # Structures crossing the driver's edge laid out as x86 Windows does.

@@ -13,6 +13,9 @@ command -v i686-w64-mingw32-objdump >/dev/null || missing+=(binutils-mingw-w64-i
 # multilib); qemu runs the 32-bit programs where the kernel cannot.
 echo 'int main() { return 0; }' | g++ -m32 -x c++ - -o /dev/null -pthread 2>/dev/null || missing+=(g++-multilib)
 command -v qemu-i386 >/dev/null || missing+=(qemu-user)
+# The fuzz build: clang and its libFuzzer runtime.
+command -v clang++ >/dev/null || missing+=(clang)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || missing+=(libclang-rt-14-dev)
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"

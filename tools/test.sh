@@ -17,6 +17,13 @@ export USBMODEM_SEEDS="${USBMODEM_SEEDS:-20}"
 export USBMODEM_SWEEP="${USBMODEM_SWEEP:-8}"
 ctest --test-dir build/host-debug --output-on-failure -j "$jobs"
 
+# The fuzz programs (clang, libFuzzer): each target over its checked-in
+# corpus, then fuzzed for a bounded time; a crash or a verifier fault fails.
+cmake --preset host-fuzz >/dev/null
+cmake --build --preset host-fuzz -j "$jobs"
+ctest --test-dir build/host-fuzz --output-on-failure -j "$jobs"
+bash tools/fuzz --time "${USBMODEM_FUZZ_SECONDS:-15}"
+
 # The bytes that ship: the 32-bit machine (x86 Windows' layouts and calling
 # conventions) runs every Win32 test program, scenario and example once more
 # against build/target/usbmodem.sys itself, mapped by its PE loader.

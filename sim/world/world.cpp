@@ -89,6 +89,7 @@ class World::Impl {
     Drive([&] {
       modem_ = usb::Plug(world::MakeModel(modelName_));
       if (!portName_.empty()) SetPortNameValue();
+      if (options_.beforeEnumerate) options_.beforeEnumerate(modem_);
       pnp::RequestId r = pnp::Enumerate(modem_->Pdo(), driver_);
       node_ = pnp::NodeOf(modem_->Pdo());
       pnp::WaitFor(r);

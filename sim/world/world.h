@@ -67,6 +67,10 @@ struct WorldOptions {
   std::string portName;
   // Plug the modem at construction (otherwise call Plug()).
   bool plugModem = true;
+  // Runs on the machine once the modem is on the bus and before the Plug and
+  // Play manager enumerates it, to change what the device will answer (its
+  // descriptors) or hold (values in its hardware key).
+  std::function<void(usb::Device *)> beforeEnumerate;
 };
 
 class World {

@@ -131,6 +131,23 @@ TEST(Registry, ValueLayoutsAndTheirBufferRules) {
   });
 }
 
+// A value of no bytes (as an INF may leave one) reads back as such in
+// every layout; the sanitizers watch that no data is copied from nowhere.
+TEST(Registry, AnEmptyValueReadsBackWithNoData) {
+  RunExpectingNoFaults([] {
+    HANDLE key;
+    ASSERT_EQ(STATUS_SUCCESS, Create(L"\\Registry\\Machine\\SOFTWARE\\Test", REG_OPTION_NON_VOLATILE, &key));
+    ASSERT_EQ(STATUS_SUCCESS, Set(key, L"Empty", REG_SZ, nullptr, 0));
+    UCHAR buf[64];
+    ULONG n = 0;
+    ASSERT_EQ(STATUS_SUCCESS, Query(key, L"Empty", KeyValuePartialInformation, buf, sizeof buf, &n));
+    EXPECT_EQ(0u, reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buf)->DataLength);
+    ASSERT_EQ(STATUS_SUCCESS, Query(key, L"Empty", KeyValueFullInformation, buf, sizeof buf, &n));
+    EXPECT_EQ(0u, reinterpret_cast<PKEY_VALUE_FULL_INFORMATION>(buf)->DataLength);
+    EXPECT_EQ(STATUS_SUCCESS, ZwClose(key));
+  });
+}
+
 TEST(Registry, KeysByNameAndTheRightsTheirHandlesCarry) {
   RunExpectingNoFaults([] {
     HANDLE key, sub;

@@ -50,7 +50,7 @@ NTSTATUS FillValue(const NamedValue &v, KEY_VALUE_INFORMATION_CLASS cls, PVOID b
       info->NameLength = nameBytes;
       memcpy(out + fixed, v.name.data(), std::min(nameBytes, length - fixed));
       if (length < needed) return STATUS_BUFFER_OVERFLOW;
-      memcpy(out + dataOffset, v.value.data.data(), dataBytes);
+      if (dataBytes != 0) memcpy(out + dataOffset, v.value.data.data(), dataBytes);  // empty: no data pointer
       return STATUS_SUCCESS;
     }
     case KeyValuePartialInformation: {
@@ -62,7 +62,7 @@ NTSTATUS FillValue(const NamedValue &v, KEY_VALUE_INFORMATION_CLASS cls, PVOID b
       info->TitleIndex = 0;
       info->Type = v.value.type;
       info->DataLength = dataBytes;
-      memcpy(out + fixed, v.value.data.data(), std::min(dataBytes, length - fixed));
+      if (dataBytes != 0) memcpy(out + fixed, v.value.data.data(), std::min(dataBytes, length - fixed));
       return length < needed ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
     }
     default:
