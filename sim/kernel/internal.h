@@ -54,6 +54,8 @@ void SetEventAtOnce(PKEVENT event);
 // thread has ended.
 using KernelApcRoutine = void (*)(void *context);
 bool QueueKernelApc(PETHREAD thread, KernelApcRoutine routine, void *context);
+// Whether the thread runs at APC_LEVEL or above now, holding off its kernel APCs.
+bool ThreadHoldsOffApcs(PETHREAD thread);
 // The current thread's list of the IRPs it issued: the IRP goes on it (and
 // Irp->Tail.Overlay.Thread names the thread) until its final completion.
 void QueueThreadIrp(PIRP irp);

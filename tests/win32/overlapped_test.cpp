@@ -60,6 +60,30 @@ TEST(Overlapped, CancelIoAbortsAQueuedRead) {
   });
 }
 
+// CancelIo just as the driver ends the read on its own (its 100 ms time-out,
+// from the read timer's DPC on another processor): the read ends once, one
+// way or the other, and the request the cancel walks over is never one that
+// has been freed meanwhile.
+TEST(Overlapped, CancelIoAsTheReadTimesOutOnAnotherProcessor) {
+  RunOnEachSeedWithCom7(true, [&](sim::World &, HANDLE port) {
+    ASSERT_TRUE(Queued(port));
+    for (DWORD waitMs = 96; waitMs <= 104; ++waitMs) {
+      SCOPED_TRACE("cancelled after " + std::to_string(waitMs) + " ms");
+      Overlapped read;
+      char buffer[16];
+      DWORD got = 77;
+      ASSERT_TRUE(IsPending(ReadFile(port, buffer, sizeof(buffer), &got, &read)));
+      if (WaitForSingleObject(read.ov.hEvent, waitMs) == WAIT_TIMEOUT) ASSERT_TRUE(CancelIo(port));
+      ASSERT_EQ(WaitForSingleObject(read.ov.hEvent, 1000), WAIT_OBJECT_0) << "the read outlived its cancel";
+      if (GetOverlappedResult(port, &read, &got, FALSE)) {
+        EXPECT_EQ(got, 0u);
+      } else {
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+      }
+    }
+  });
+}
+
 TEST(Overlapped, RequestWithoutEventCompletesThroughTheFile) {
   RunOnOneMachineWithCom7(true, [&](sim::World &, HANDLE port) {
     ASSERT_TRUE(Queued(port));

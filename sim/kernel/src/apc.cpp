@@ -117,6 +117,11 @@ bool QueueKernelApc(PETHREAD thread, KernelApcRoutine routine, void *context) {
   return true;
 }
 
+bool ThreadHoldsOffApcs(PETHREAD thread) {
+  SimThread *t = thread->Tcb.Sim;
+  return t != nullptr && t->kind != SimThread::Kind::Host && (t->irql >= APC_LEVEL || t->inKernelApc);
+}
+
 void QueueThreadIrp(PIRP irp) {
   auto *thread = reinterpret_cast<_ETHREAD *>(Current()->object);
   irp->Tail.Overlay.Thread = thread;

@@ -74,10 +74,24 @@ void FinishInIssuer(void *context) {
   Finish(irp, rec, true);
 }
 
+// A request of the application's whose thread was at APC_LEVEL when it
+// completed, finished once the thread comes down from there.
+void FinishUserInIssuer(void *context) {
+  PIRP irp = static_cast<PIRP>(context);
+  auto rec = FindIrp(irp);
+  if (rec) Finish(irp, rec, true);
+}
+
 }  // namespace
 
 void FinishIrp(PIRP irp, const std::shared_ptr<IrpRecord> &rec) {
   if (rec->origin == IrpOrigin::Driver || rec->origin == IrpOrigin::Initialized) return;
+  // Windows frees an application's request in an APC of the thread that made
+  // it. While that thread is at APC_LEVEL, cancelling its own requests, none
+  // of them may go from under it.
+  if (rec->origin == IrpOrigin::User && rec->thread != nullptr && internal::ThreadHoldsOffApcs(rec->thread) &&
+      internal::QueueKernelApc(rec->thread, FinishUserInIssuer, irp))
+    return;
   if (rec->origin == IrpOrigin::Built) {
     PETHREAD thread = irp->Tail.Overlay.Thread;
     if (thread != nullptr && internal::QueueKernelApc(thread, FinishInIssuer, irp)) return;

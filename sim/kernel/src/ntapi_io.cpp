@@ -122,6 +122,20 @@ NTSTATUS Issue(FileRecord *f, PIRP irp, const std::shared_ptr<UserRequest> &req,
   return req->iosb.Status;
 }
 
+// As Windows cancels a thread's requests: at APC_LEVEL, so that one
+// completing meanwhile stays until the walk is over (its finish is the
+// thread's APC) and each IRP is still there when it is cancelled.
+void CancelAtApcLevel(const std::vector<std::pair<PIRP, uint64_t>> &irps) {
+  if (irps.empty()) return;
+  KIRQL old;
+  KeRaiseIrql(APC_LEVEL, &old);
+  for (auto &m : irps) {
+    auto rec = FindIrp(m.first);
+    if (rec && rec->serial == m.second) IoCancelIrp(m.first);
+  }
+  KeLowerIrql(old);
+}
+
 }  // namespace io
 
 using namespace io;
@@ -180,10 +194,7 @@ NTSTATUS NtCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK Iosb) {
     if (l.second->origin == IrpOrigin::User && l.second->file == f && l.second->thread == self &&
         l.first->CurrentLocation <= l.first->StackCount + 1)
       mine.emplace_back(l.first, l.second->serial);
-  for (auto &m : mine) {
-    auto rec = FindIrp(m.first);
-    if (rec && rec->serial == m.second) IoCancelIrp(m.first);
-  }
+  CancelAtApcLevel(mine);
   Iosb->Status = STATUS_SUCCESS;
   Iosb->Information = 0;
   return STATUS_SUCCESS;
@@ -204,10 +215,7 @@ std::vector<std::pair<PIRP, uint64_t>> UserIrps(PETHREAD thread) {
 
 size_t CancelUserIrpsOf(PETHREAD thread) {
   auto mine = UserIrps(thread);
-  for (auto &m : mine) {
-    auto rec = io::FindIrp(m.first);
-    if (rec && rec->serial == m.second) IoCancelIrp(m.first);
-  }
+  io::CancelAtApcLevel(mine);
   return mine.size();
 }
 
