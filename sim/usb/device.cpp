@@ -66,6 +66,11 @@ void Device::Unplug() {
   impl_->Locked([&] { impl_->UnplugLocked(); });
 }
 
+void Device::UnplugAtSchedulePoint(uint64_t n) {
+  DeviceImpl *impl = impl_.get();
+  AtSchedulePoint(n, [impl] { impl->Locked([impl] { impl->UnplugLocked(); }); });
+}
+
 void Device::SetZeroLengthPackets(bool on) {
   impl_->Locked([&] { impl_->zeroLengthPackets_ = on; });
 }

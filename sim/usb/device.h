@@ -111,6 +111,9 @@ class Device {
   // seeded 10-300 ms later: then the gone reporter runs (by default
   // IRP_MN_SURPRISE_REMOVAL is sent to the top of the PDO's stack). The PDO stays.
   void Unplug();
+  // The same unplug at the n-th schedule point from now (sim::AtSchedulePoint),
+  // e.g. in the middle of a transfer the driver is setting up or completing.
+  void UnplugAtSchedulePoint(uint64_t n);
   bool Unplugged() const;
   bool GoneNoticeDue() const;                           // unplugged, not yet reported
   void SetPendOnUnplug(bool on);
