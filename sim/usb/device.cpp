@@ -27,6 +27,13 @@ void Device::FailNth(RequestKind kind, uint32_t nth, NTSTATUS status, USBD_STATU
   });
 }
 
+void Device::NoAnswerNth(RequestKind kind, uint32_t nth) {
+  impl_->Locked([&] {
+    DeviceImpl::Injected silent = {kind, impl_->counts_[int(kind)] + nth, {STATUS_SUCCESS, USBD_STATUS_SUCCESS}, true};
+    impl_->injected_.push_back(silent);
+  });
+}
+
 void Device::StallPipe(UCHAR endpoint) {
   impl_->Locked([&] {
     impl_->stalledEndpoints_.insert(endpoint);

@@ -98,6 +98,8 @@ class Device {
   // The nth request of this kind from now on (1 = the next) fails with status.
   void FailNth(RequestKind kind, uint32_t nth, NTSTATUS status,
                USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING);
+  // The nth request of this kind from now on stays pending until cancelled.
+  void NoAnswerNth(RequestKind kind, uint32_t nth);
   void StallPipe(UCHAR endpoint);                       // halted until a pipe reset
   void StallVendorRequest(UCHAR request, bool on);      // every such request stalls
   void SetBulkOutLimit(uint32_t bytes);                 // accept at most this much per OUT transfer

@@ -50,6 +50,29 @@ TEST(UsbKnobs, NoAnswerStaysPendingUntilCancelled) {
   });
 }
 
+TEST(UsbKnobs, NoAnswerNthHoldsOnlyThatRequest) {
+  RunClean(2, [] {
+    auto *model = new sim::usb::ScriptedModel;
+    sim::usb::Device *device = sim::usb::Plug(std::unique_ptr<sim::usb::Model>(model));
+    device->NoAnswerNth(RequestKind::SetDtr, 2);
+    URB first, second, third;
+    BuildVendorUrb(&first, false, 1, 1, nullptr, 0);
+    BuildVendorUrb(&second, false, 1, 0, nullptr, 0);
+    BuildVendorUrb(&third, false, 1, 1, nullptr, 0);
+    Call a(device->Pdo()), b(device->Pdo()), c(device->Pdo());
+    a.Submit(&first);
+    ASSERT_TRUE(a.Wait(100));
+    EXPECT_EQ(STATUS_PENDING, b.Submit(&second));
+    c.Submit(&third);
+    ASSERT_TRUE(c.Wait(100)) << "the next one is answered";
+    EXPECT_EQ(STATUS_SUCCESS, c.Status());
+    EXPECT_FALSE(b.Wait(5000));
+    b.Cancel();
+    ASSERT_TRUE(b.Wait(0));
+    EXPECT_EQ(STATUS_CANCELLED, b.Status());
+  });
+}
+
 TEST(UsbKnobs, FailNthFailsOnlyThatRequest) {
   RunClean(3, [] {
     sim::usb::Device *device = sim::usb::Plug();
