@@ -124,6 +124,9 @@ file(GLOB STRESS_RUNNER_SRCS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/stress/
 add_executable(stress_runner ${STRESS_RUNNER_SRCS})
 target_include_directories(stress_runner PRIVATE ${SIM_INCLUDE_DIRS} ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(stress_runner PRIVATE ${SIM_ALL} usbmodem_host)
+# The stress tests also check the runner's plans and stream checks.
+target_sources(test_stress PRIVATE ${CMAKE_SOURCE_DIR}/tests/stress/runner/checks.cpp
+  ${CMAKE_SOURCE_DIR}/tests/stress/runner/plan.cpp)
 
 # The 32-bit build also runs the shipped image.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)

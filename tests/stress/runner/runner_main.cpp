@@ -5,8 +5,10 @@
 //                 [--runs N] [--unplug-every S] [--verbose]
 //   stress_runner --seed S --cpus C --plan PLAN     (replays one run)
 //
-// A violation prints the command that replays it; the summary gives runs,
-// plans, violations and the host's wall time. Exit status 1 on any violation.
+// Each run has a child process of its own. A violation is run a second time to
+// see that it reproduces, and prints the command that replays it; the summary
+// gives runs, plans, violations and the host's wall time. Exit status 1 on
+// any violation.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -152,6 +154,9 @@ bool RunAndReport(uint64_t seed, unsigned cpus, const Plan &plan, const Options 
   t->violations += r.violations.size();
   std::printf("VIOLATION in seed %llu, %u CPUs, plan %s:\n", (unsigned long long)seed, cpus, PlanName(plan).c_str());
   for (const std::string &v : r.violations) std::printf("  %s\n", v.c_str());
+  // The same run once more must find the same: otherwise the replay would not show it.
+  if (!o.replay && RunIsolated(seed, cpus, plan).violations != r.violations)
+    std::printf("  NOT REPRODUCED by a second run: the run depends on something besides its seed\n");
   std::printf("  replay: %s\n", replay.c_str());
   std::fflush(stdout);
   return false;
