@@ -135,6 +135,16 @@ if(TARGET test_badinput)
   target_compile_definitions(test_badinput PRIVATE USBMODEM_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 endif()
 
+# The stress runner (tools/stress): the scenario over seeds, processor
+# counts and every fault plan a clean run's census says it reaches.
+file(GLOB STRESS_RUNNER_SRCS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/stress/runner/*.cpp)
+add_executable(stress_runner ${STRESS_RUNNER_SRCS})
+target_include_directories(stress_runner PRIVATE ${SIM_INCLUDE_DIRS} ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(stress_runner PRIVATE ${SIM_ALL} usbmodem_host)
+# The stress tests also check the runner's plans and stream checks.
+target_sources(test_stress PRIVATE ${CMAKE_SOURCE_DIR}/tests/stress/runner/checks.cpp
+  ${CMAKE_SOURCE_DIR}/tests/stress/runner/plan.cpp)
+
 # The 32-bit build also runs the shipped image.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   include(${CMAKE_SOURCE_DIR}/cmake/image.cmake)
@@ -145,6 +155,12 @@ endif()
 if(USBMODEM_RACE_DETECTOR)
   return()
 endif()
+
+# A slice of the stress runs CI can afford: one seed on 1, 2 and 4
+# processors, every plan, the unplug at every 25th schedule point of the
+# traffic (tools/stress runs the rest).
+add_test(NAME stress_plans COMMAND stress_runner --seeds 1 --cpus 1,2,4 --unplug-every 25)
+set_tests_properties(stress_plans PROPERTIES TIMEOUT 900 LABELS stress_plans)
 
 # Every run replays exactly: the same seed gives a byte-identical trace.
 add_test(NAME trace_replay

@@ -106,8 +106,10 @@ NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
             SendPiece(context, Irp);
             return STATUS_MORE_PROCESSING_REQUIRED;
         }
-        Irp->IoStatus.Information = context->Transferred;
     }
+    // Also when a later piece failed: the caller must learn what went out
+    // before it, or it would send those bytes again.
+    Irp->IoStatus.Information = context->Transferred;
 
     ExFreePool(context->Urb);
     ExFreePool(context);

@@ -4,6 +4,9 @@
 // Time limits for vendor requests, in milliseconds.
 const ULONG VENDOR_IN_TIMEOUT_MS = 200;
 const ULONG VENDOR_OUT_TIMEOUT_MS = 100;
+// A reset is a control transfer of a few frames; a device that never
+// answers it must not hold the open (or the reader) forever.
+const ULONG RESET_PIPE_TIMEOUT_MS = 500;
 const int DTR_ATTEMPTS = 3;
 
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle)
@@ -18,9 +21,10 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle)
     }
     RtlZeroMemory(urb, RESET_PIPE_BLOCK_SIZE);
     BuildResetPipeUrb(urb, PipeHandle);
-    NTSTATUS status = SubmitUrbWithTimeout(DeviceObject, urb, 0);
+    NTSTATUS status = SubmitUrbWithTimeout(DeviceObject, urb, RESET_PIPE_TIMEOUT_MS);
     ExFreePool(urb);
-    return status;
+    // Nobody else cancels the driver's own reset: it timed out.
+    return status == STATUS_CANCELLED ? STATUS_IO_TIMEOUT : status;
 }
 
 NTSTATUS SendVendorRequest(PDEVICE_OBJECT DeviceObject, BOOLEAN DirectionIn,

@@ -19,6 +19,9 @@ void FailChance(unsigned permille);  // each fails with this chance, drawn from 
 void Clear();
 // Allocations refused by the knobs so far in this kernel.
 uint64_t InjectedFailures();
+// Allocations drivers asked for so far in this kernel, refused ones too: the
+// ones FailNth counts, so a census run tells a test which n it may plan.
+uint64_t DriverAllocations();
 
 // Outstanding blocks and bytes with a tag, or of every driver tag.
 size_t Outstanding(ULONG tag);

@@ -98,6 +98,13 @@ void SchedulePoint();
 // runnable (an event set, a DPC queued, an IRP completed): the woken context
 // usually gets there first, as on a multiprocessor.
 void SchedulePointAfterEffect();
+// Runs `action` once, in the simulated context that passes the n-th schedule
+// point from now (1 = the next), or the first one after it where that context
+// holds no spin lock, so that the action may take locks of its own. A new call
+// replaces an armed action; each new kernel starts with none.
+void AtSchedulePoint(uint64_t n, std::function<void()> action);
+// Schedule points passed so far in the running kernel.
+uint64_t SchedulePoints();
 
 // Simulated threads. A body runs at PASSIVE_LEVEL unless it raises.
 using ThreadBody = std::function<void()>;

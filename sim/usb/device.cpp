@@ -27,6 +27,13 @@ void Device::FailNth(RequestKind kind, uint32_t nth, NTSTATUS status, USBD_STATU
   });
 }
 
+void Device::NoAnswerNth(RequestKind kind, uint32_t nth) {
+  impl_->Locked([&] {
+    DeviceImpl::Injected silent = {kind, impl_->counts_[int(kind)] + nth, {STATUS_SUCCESS, USBD_STATUS_SUCCESS}, true};
+    impl_->injected_.push_back(silent);
+  });
+}
+
 void Device::StallPipe(UCHAR endpoint) {
   impl_->Locked([&] {
     impl_->stalledEndpoints_.insert(endpoint);
@@ -64,6 +71,11 @@ void Device::SetDescriptors(const std::vector<uint8_t> &device, const std::vecto
 
 void Device::Unplug() {
   impl_->Locked([&] { impl_->UnplugLocked(); });
+}
+
+void Device::UnplugAtSchedulePoint(uint64_t n) {
+  DeviceImpl *impl = impl_.get();
+  AtSchedulePoint(n, [impl] { impl->Locked([impl] { impl->UnplugLocked(); }); });
 }
 
 void Device::SetZeroLengthPackets(bool on) {

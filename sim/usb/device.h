@@ -98,6 +98,8 @@ class Device {
   // The nth request of this kind from now on (1 = the next) fails with status.
   void FailNth(RequestKind kind, uint32_t nth, NTSTATUS status,
                USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING);
+  // The nth request of this kind from now on stays pending until cancelled.
+  void NoAnswerNth(RequestKind kind, uint32_t nth);
   void StallPipe(UCHAR endpoint);                       // halted until a pipe reset
   void StallVendorRequest(UCHAR request, bool on);      // every such request stalls
   void SetBulkOutLimit(uint32_t bytes);                 // accept at most this much per OUT transfer
@@ -111,6 +113,9 @@ class Device {
   // seeded 10-300 ms later: then the gone reporter runs (by default
   // IRP_MN_SURPRISE_REMOVAL is sent to the top of the PDO's stack). The PDO stays.
   void Unplug();
+  // The same unplug at the n-th schedule point from now (sim::AtSchedulePoint),
+  // e.g. in the middle of a transfer the driver is setting up or completing.
+  void UnplugAtSchedulePoint(uint64_t n);
   bool Unplugged() const;
   bool GoneNoticeDue() const;                           // unplugged, not yet reported
   void SetPendOnUnplug(bool on);

@@ -143,6 +143,7 @@ class DeviceImpl : public ModelHost {
     RequestKind kind;
     uint32_t atCount;
     Outcome outcome;
+    bool noAnswer = false;  // stays pending until cancelled instead of failing
   };
   std::vector<Injected> injected_;
   std::set<UCHAR> stalledVendor_;

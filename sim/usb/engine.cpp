@@ -282,16 +282,18 @@ NTSTATUS DeviceImpl::SubmitUrb(PIRP irp, PURB urb) {
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return refused.status;
   }
+  bool silent = false;
   for (auto it = injected_.begin(); it != injected_.end(); ++it) {
     if (it->kind == r.kind && it->atCount == counts_[int(r.kind)]) {
-      r.failed = true;
+      r.failed = !it->noAnswer;
       r.failure = it->outcome;
+      silent = it->noAnswer;
       injected_.erase(it);
       break;
     }
   }
   bool bulk = r.kind == RequestKind::BulkIn || r.kind == RequestKind::BulkOut;
-  if (noAnswer_[int(r.kind)] && !r.failed) {
+  if ((noAnswer_[int(r.kind)] || silent) && !r.failed) {
     r.phase = Request::Phase::NoAnswer;
   } else if (bulk) {
     r.phase = Request::Phase::Queued;

@@ -38,6 +38,7 @@ std::string PortNameFrom(const WorldOptions &options) {
 KernelOptions KernelOptionsFrom(const WorldOptions &options) {
   KernelOptions k = KernelOptions::FromEnvironment();
   if (options.seed != 0) k.seed = options.seed;
+  if (options.cpus != 0) k.cpus = options.cpus;
   if (!options.traceFile.empty()) k.traceFile = options.traceFile;
   k.faultsAreFatal = options.faultsAreFatal;
   return k;

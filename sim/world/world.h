@@ -55,6 +55,8 @@ struct MachineCounts {
 struct WorldOptions {
   // 0: USBMODEM_SEED, else the kernel's default.
   uint64_t seed = 0;
+  // Processors; 0: USBMODEM_CPUS, else the kernel's default.
+  unsigned cpus = 0;
   // "loopback", "scriptable", "hayes", "source" (streams endlessly) or "sink"
   // (takes everything); empty: USBMODEM_DEVICE, else loopback.
   std::string model;

@@ -184,6 +184,7 @@ TEST(Write, FailedSecondPieceEndsTheWriteAndTheNextOneStarts) {
     ASSERT_TRUE(next.Wait(1000));
     ASSERT_TRUE(broken.Done());
     EXPECT_EQ(broken.Status(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(broken.Information(), 1024u) << "the failed write must say what went out before the failure";
     EXPECT_TRUE(CompletedWith(next, STATUS_SUCCESS, 20u));
     EXPECT_EQ(p.PieceLengths(), (std::vector<ULONG>{1024, 1024, 20})) << "nothing retried";
     EXPECT_EQ(p.ext->PerfStats.TransmittedCount, 1024u + 20u);

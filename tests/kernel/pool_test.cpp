@@ -158,3 +158,20 @@ TEST(Pool, FailChanceIsAFunctionOfTheSeed) {
 }
 
 }  // namespace
+
+TEST(Pool, DriverAllocationsCountWhatFailNthCounts) {
+  RunExpectingNoFaults([] {
+    uint64_t before = sim::pool::DriverAllocations();
+    void *a = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    PIRP irp = IoAllocateIrp(1, FALSE);  // made on the driver's behalf: FailNth counts it too
+    uint64_t counted = sim::pool::DriverAllocations() - before;
+    EXPECT_EQ(counted, 2u);
+    sim::pool::FailNth(1);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), nullptr);
+    EXPECT_EQ(sim::pool::DriverAllocations(), before + 3) << "a refused allocation counts";
+    sim::pool::Clear();
+    EXPECT_EQ(sim::pool::DriverAllocations(), before + 3) << "Clear keeps the count";
+    IoFreeIrp(irp);
+    ExFreePool(a);
+  });
+}

@@ -50,6 +50,29 @@ TEST(UsbKnobs, NoAnswerStaysPendingUntilCancelled) {
   });
 }
 
+TEST(UsbKnobs, NoAnswerNthHoldsOnlyThatRequest) {
+  RunClean(2, [] {
+    auto *model = new sim::usb::ScriptedModel;
+    sim::usb::Device *device = sim::usb::Plug(std::unique_ptr<sim::usb::Model>(model));
+    device->NoAnswerNth(RequestKind::SetDtr, 2);
+    URB first, second, third;
+    BuildVendorUrb(&first, false, 1, 1, nullptr, 0);
+    BuildVendorUrb(&second, false, 1, 0, nullptr, 0);
+    BuildVendorUrb(&third, false, 1, 1, nullptr, 0);
+    Call a(device->Pdo()), b(device->Pdo()), c(device->Pdo());
+    a.Submit(&first);
+    ASSERT_TRUE(a.Wait(100));
+    EXPECT_EQ(STATUS_PENDING, b.Submit(&second));
+    c.Submit(&third);
+    ASSERT_TRUE(c.Wait(100)) << "the next one is answered";
+    EXPECT_EQ(STATUS_SUCCESS, c.Status());
+    EXPECT_FALSE(b.Wait(5000));
+    b.Cancel();
+    ASSERT_TRUE(b.Wait(0));
+    EXPECT_EQ(STATUS_CANCELLED, b.Status());
+  });
+}
+
 TEST(UsbKnobs, FailNthFailsOnlyThatRequest) {
   RunClean(3, [] {
     sim::usb::Device *device = sim::usb::Plug();
@@ -95,6 +118,28 @@ TEST(UsbKnobs, PartialOutReportsTheBytesTaken) {
 // What is on the wire when the device goes dies with transaction errors at
 // the end of the frame and halts its pipe; what comes later is refused at
 // once; the hub tells the Plug and Play manager 10-300 ms later.
+TEST(UsbKnobs, UnplugAtASchedulePointUnplugsThereAndFailsTheTransfer) {
+  for (uint64_t seed : testing_support::Seeds()) {
+    RunClean(seed, [seed] {
+      sim::usb::Device *device = sim::usb::Plug();
+      Pipes pipes;
+      ASSERT_EQ(STATUS_SUCCESS, Configure(device->Pdo(), &pipes));
+      std::vector<uint8_t> in(1024);
+      URB inUrb;
+      BuildBulkUrb(&inUrb, pipes.in, true, in.data(), 1024);
+      Call inCall(device->Pdo());
+      device->UnplugAtSchedulePoint(3);
+      EXPECT_FALSE(device->Unplugged()) << "unplugged before its point";
+      inCall.Submit(&inUrb);
+      for (int i = 0; i < 3; ++i) sim::SchedulePoint();
+      EXPECT_TRUE(device->Unplugged()) << "seed " << seed;
+      ASSERT_TRUE(inCall.Wait(10)) << "seed " << seed;
+      EXPECT_FALSE(NT_SUCCESS(inCall.Status())) << "seed " << seed;
+      EXPECT_EQ(0u, inUrb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+    });
+  }
+}
+
 TEST(UsbKnobs, UnplugFailsWhatIsInFlightAndRefusesTheRest) {
   for (uint64_t seed : testing_support::Seeds()) {
     RunClean(seed, [seed] {

@@ -147,13 +147,13 @@ TEST(ResetPipe, NullHandleOrDeviceIsRefusedWithoutAllocating) {
   });
 }
 
-TEST(ResetPipe, WaitsWithoutLimitAndPassesTheOutcomeOn) {
+TEST(ResetPipe, WaitsUpToItsLimitAndPassesTheOutcomeOn) {
   RunOnDevice([](TestDevice &dev) {
     const size_t base = sim::pool::Outstanding(kDriverTag);  // blocks the device holds for good
-    dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::After(700, STATUS_SUCCESS); });
+    dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::After(400, STATUS_SUCCESS); });
     uint64_t start = sim::NowMs();
     EXPECT_EQ(ResetPipe(dev.Fdo(), kBulkOutPipe), STATUS_SUCCESS);
-    EXPECT_GE(Elapsed(start), 700u);
+    EXPECT_GE(Elapsed(start), 400u);
     ASSERT_EQ(dev.Lower().Count(), 1u);
     const UrbSeen &u = dev.Lower().Seen(0);
     EXPECT_EQ(u.function, URB_FUNCTION_RESET_PIPE);
@@ -163,6 +163,14 @@ TEST(ResetPipe, WaitsWithoutLimitAndPassesTheOutcomeOn) {
 
     dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::After(10, STATUS_DEVICE_NOT_CONNECTED); });
     EXPECT_EQ(ResetPipe(dev.Fdo(), kBulkInPipe), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(sim::pool::Outstanding(kDriverTag), base);
+    EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
+
+    // A device that does not answer in time: cancelled, and a time-out.
+    dev.Lower().SetPolicy([](const UrbSeen &) { return UrbReply::After(5000, STATUS_SUCCESS); });
+    start = sim::NowMs();
+    EXPECT_EQ(ResetPipe(dev.Fdo(), kBulkInPipe), STATUS_IO_TIMEOUT);
+    EXPECT_LT(Elapsed(start), 1000u);
     EXPECT_EQ(sim::pool::Outstanding(kDriverTag), base);
     EXPECT_EQ(dev.Ext()->OutstandingIo, 1);
   });

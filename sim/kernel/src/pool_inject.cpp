@@ -26,6 +26,7 @@ bool InjectFailure(ULONG tag, bool system) {
   bool fail = false;
   if (s.failTagSet && (tag & 0x7fffffffu) == (s.failTag & 0x7fffffffu)) fail = true;
   if (!system) {
+    ++s.driverRequests;
     if (s.failCountdown && --s.failCountdown == 0) fail = true;
     if (s.failPermille && NextRandom(s.rng) % 1000 < s.failPermille) fail = true;
   }
@@ -40,6 +41,7 @@ void ResetPoolKnobs() {
   s.failTag = 0;
   s.failPermille = 0;
   s.injected = 0;
+  s.driverRequests = 0;
 }
 
 }  // namespace io
@@ -60,11 +62,15 @@ void FailChance(unsigned permille) {
 
 void Clear() {
   uint64_t injected = io::Pool().injected;
+  uint64_t requests = io::Pool().driverRequests;
   io::ResetPoolKnobs();
   io::Pool().injected = injected;
+  io::Pool().driverRequests = requests;
 }
 
 uint64_t InjectedFailures() { return io::Pool().injected; }
+
+uint64_t DriverAllocations() { return io::Pool().driverRequests; }
 
 ULONG TagOf(const char (&s)[5]) { return io::MakeTag(s); }
 

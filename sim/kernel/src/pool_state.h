@@ -38,6 +38,7 @@ struct PoolState {
   unsigned failPermille = 0;
   uint64_t rng = 0;
   uint64_t injected = 0;
+  uint64_t driverRequests = 0;  // what FailNth counts
 };
 
 PoolState &Pool();

@@ -102,11 +102,24 @@ void ThreadMain() {
 
 // A step of the current thread at a schedule point: time passes, and the
 // scheduler may hand its processor or the next step to someone else.
+// The armed action runs here once its point has come and this context holds
+// no spin lock, so that the action may take locks of its own. Disarmed first:
+// the schedule points inside the action do not count towards another.
+void RunPointAction(KernelState *s, SimThread *self) {
+  if (s->actionAtPoint == 0 || s->schedulePoints < s->actionAtPoint || !self->held.empty()) return;
+  s->actionAtPoint = 0;
+  std::function<void()> action = std::move(s->pointAction);
+  s->pointAction = nullptr;
+  action();
+}
+
 void Step(uint64_t switchOneIn, uint64_t preemptOneIn) {
   SimThread *self = g_self;
   KernelState *s = State();
   if (self == nullptr || s == nullptr || self->abandon) return;
   if (self->waitOwed) CheckNoWaitOwed(self, nullptr);
+  ++s->schedulePoints;
+  RunPointAction(s, self);
   if (++s->pointsSinceBlock > kLivelockPoints)
     FatalFault(Fault::Hang, "scheduler",
                "threads ran " + std::to_string(kLivelockPoints) + " steps without ever blocking\n" +
@@ -279,6 +292,14 @@ void CheckIrqlRestored(SimThread *t, const char *routine) {
 }
 
 void SchedulePoint() { Step(kSwitchOneIn, kPreemptOneIn); }
+
+void AtSchedulePoint(uint64_t n, std::function<void()> action) {
+  KernelState *s = State();
+  s->actionAtPoint = s->schedulePoints + (n == 0 ? 1 : n);
+  s->pointAction = std::move(action);
+}
+
+uint64_t SchedulePoints() { return State()->schedulePoints; }
 void SchedulePointAfterEffect() { Step(kAfterEffectOneIn, kAfterEffectOneIn); }
 
 SimThread *CreateThread(const std::string &name, ThreadBody body) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -181,6 +182,10 @@ struct KernelState {
   uint64_t deviceRng = 0;  // devices' own stream: their choices do not shift the scheduler's
   uint64_t waitSeq = 0;
   uint64_t pointsSinceBlock = 0;
+  // Schedule points passed, and the action armed for one of them (AtSchedulePoint).
+  uint64_t schedulePoints = 0;
+  uint64_t actionAtPoint = 0;  // 0: none armed
+  std::function<void()> pointAction;
 
   // Processors, and the threads ready to run that none of them runs now.
   std::vector<Processor> cpus;
