@@ -187,3 +187,23 @@ TEST(Pnp, PowerRequestsAfterRemovalAreRefused) {
     dev.Ext()->DeviceState = state;
   });
 }
+
+// The bus may finish the start and the capabilities query later, from a DPC:
+// the driver waits for each answer before it uses it.
+TEST(Pnp, StartAndCapabilitiesTheBusAnswersLater) {
+  RunOnMachine([] {
+    sim::usb::Device *bus = sim::usb::Plug();
+    sim::usb::PnpAnswer later;
+    later.pend = true;
+    bus->SetPnpAnswer(sim::usb::PnpRequest::Start, later);
+    bus->SetPnpAnswer(sim::usb::PnpRequest::QueryCapabilities, later);
+    TestDevice dev(bus, NotStarted);
+    EXPECT_EQ(STATUS_SUCCESS, sim::world::SendPnp(dev.Fdo(), IRP_MN_START_DEVICE));
+    EXPECT_EQ(ULONG(Working), dev.Ext()->DeviceState);
+    EXPECT_TRUE(bus->Configured()) << "configured only after the bus had started";
+    DEVICE_CAPABILITIES caps;
+    ASSERT_EQ(STATUS_SUCCESS, sim::world::QueryCapabilities(dev.Fdo(), &caps));
+    EXPECT_EQ(PowerDeviceD0, dev.Ext()->DeviceCapabilities.DeviceState[PowerSystemWorking]);
+    EXPECT_EQ(1, dev.Ext()->OutstandingIo);
+  });
+}

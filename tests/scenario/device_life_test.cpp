@@ -154,6 +154,38 @@ TEST(Rebalance, AQueryStopEndsThePendingWaitAndThePortWorksAfterTheStart) {
   });
 }
 
+// A rebalance of a port nobody has open gives back its interface but starts
+// no reader: nothing is asked of the modem until the next open.
+TEST(Rebalance, AClosedPortStaysQuietAfterTheStart) {
+  RunOnEachSeed([](sim::World &world) {
+    ASSERT_TRUE(world.Rebalance());
+    Sleep(200);
+    EXPECT_FALSE(world.View().readerRunning) << "a reader for a closed port";
+    EXPECT_EQ(0u, world.View().busPendingTransfers) << "bulk-in traffic on a closed port";
+    HANDLE port = OpenCom7(true);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ExpectEcho(port, "opened after the rebalance");
+    CloseHandle(port);
+  });
+}
+
+// Before the first open the device is started but the port is closed: a
+// sleep and resume starts no reader for it.
+TEST(Sleep, SleepAndResumeBeforeTheFirstOpen) {
+  RunOnEachSeed([](sim::World &world) {
+    ASSERT_TRUE(world.Sleep(kS3));
+    world.Wake();
+    Sleep(200);
+    EXPECT_EQ(kD0, world.View().busDevicePowerState);
+    EXPECT_FALSE(world.View().readerRunning) << "a reader for a port nobody opened";
+    EXPECT_EQ(0u, world.View().busPendingTransfers);
+    HANDLE port = OpenCom7(true);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ExpectEcho(port, "opened after the resume");
+    CloseHandle(port);
+  });
+}
+
 TEST(Sleep, SleepAndResumeWithThePortOpen) {
   RunOnEachSeed([](sim::World &world) {
     HANDLE port = OpenCom7(true);

@@ -95,6 +95,7 @@ TEST(Configuration, EveryOtherShapeIsAConfigurationError) {
       {"a descriptor of length 0 before the endpoints",
        Configuration(0xA0, Concat({InterfaceDescriptor(0, 0, 2), Bytes{0, 0x24, 0, 0}, kOut, kIn}))},
       {"wTotalLength below the header's own size", Configuration(0xA0, Concat({InterfaceDescriptor(0, 0, 2), kOut, kIn}), 4)},
+      {"wTotalLength of 0", Configuration(0xA0, Concat({InterfaceDescriptor(0, 0, 2), kOut, kIn}), 0)},
   };
   for (const Case &c : cases) {
     Outcome o = ConfigureWith(c.config);

@@ -84,6 +84,23 @@ TEST(Overlapped, CancelIoAsTheReadTimesOutOnAnotherProcessor) {
   });
 }
 
+// Only MAXDWORD with both totals 0 means "return at once"; a multiplier as
+// well makes the read wait like any other.
+TEST(Overlapped, AReadReturnsAtOnceOnlyWithBothTotalsZero) {
+  RunOnOneMachineWithCom7(true, [&](sim::World &, HANDLE port) {
+    char buffer[4];
+    DWORD got = 77;
+    ASSERT_TRUE(SetTimeouts(port, MAXDWORD, 5, 0));
+    Overlapped waiting;
+    EXPECT_TRUE(IsPending(ReadFile(port, buffer, sizeof(buffer), &got, &waiting))) << "a multiplier makes it wait";
+    ASSERT_EQ(WaitForSingleObject(waiting.ov.hEvent, 1000), WAIT_OBJECT_0);
+    ASSERT_TRUE(ReturnAtOnce(port));
+    Overlapped atOnce;
+    EXPECT_TRUE(ReadFile(port, buffer, sizeof(buffer), &got, &atOnce));
+    EXPECT_EQ(got, 0u);
+  });
+}
+
 TEST(Overlapped, RequestWithoutEventCompletesThroughTheFile) {
   RunOnOneMachineWithCom7(true, [&](sim::World &, HANDLE port) {
     ASSERT_TRUE(Queued(port));
