@@ -33,10 +33,12 @@ cmake --build --preset host-i386 -j "$jobs"
 ctest --test-dir build/host-i386 --output-on-failure -j "$jobs" -E '^seed_sweep$'
 
 # The race detector: the driver's plain memory accesses between simulated
-# processors, on two and four processors, a bounded count of seeds.
+# processors, on two and four processors, a bounded count of seeds. (The
+# bad-input table's outcomes do not depend on the interleaving; the builds
+# above check it.)
 cmake --preset host-race >/dev/null
 cmake --build --preset host-race -j "$jobs"
 for cpus in 2 4; do
   USBMODEM_CPUS=$cpus USBMODEM_SEEDS="${USBMODEM_RACE_SEEDS:-5}" \
-    ctest --test-dir build/host-race --output-on-failure -j "$jobs"
+    ctest --test-dir build/host-race --output-on-failure -j "$jobs" -E '^badinput$'
 done
